@@ -1,0 +1,21 @@
+#pragma once
+// The checks a movie passes before it can be cut, shared by the window's model and the
+// command-line cutter so both refuse a movie with the same words. No Qt here.
+#include <optional>
+#include <string>
+
+namespace trimwell {
+
+struct MovieCheck {
+    // Empty when the movie can be cut; otherwise the status sentence that refuses it.
+    std::optional<std::string> refusal;
+    double duration{0};
+    bool hasAudio{false};
+};
+
+// Reads the movie's length and tracks on the calling thread (blocking).
+MovieCheck checkMovie(const std::string& path);
+
+inline constexpr double kShortestCut = 0.1;
+
+} // namespace trimwell

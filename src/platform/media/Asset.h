@@ -1,0 +1,76 @@
+#pragma once
+// Asset inspection: what a movie file holds, read once with libavformat.
+// Every time is on the movie's presentation timeline, whose zero is the container's
+// start time: the same timeline the player shows.
+#include "Geometry.h"
+#include "MediaTime.h"
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace trimwell {
+
+enum class MediaType { video, audio };
+
+// What the platform says of a sound stream's samples.
+struct AudioStreamBasicDescription {
+    double sampleRate{0};
+    std::uint32_t channelsPerFrame{0};
+};
+
+struct FormatDescription {
+    MediaType mediaType{MediaType::video};
+    std::string codecName;
+    // Present for sound descriptions only.
+    std::optional<AudioStreamBasicDescription> audio;
+};
+
+struct Track {
+    MediaType mediaType{MediaType::video};
+    int streamIndex{-1};
+    // Display size: coded size with the pixel aspect ratio applied.
+    Size naturalSize{};
+    // Coded picture size in pixels (before the pixel aspect ratio).
+    int codedWidth{0};
+    int codedHeight{0};
+    AffineTransform preferredTransform{};
+    float nominalFrameRate{0};
+    TimeRange timeRange{};
+    std::vector<FormatDescription> formatDescriptions;
+};
+
+// Cheap to create; the file is read on the first load, on the calling thread.
+// Loads throw PlatformError when the file is missing, not a movie, or unreadable.
+// Thread-safe: loads may come from any thread.
+class Asset {
+public:
+    explicit Asset(std::string path);
+
+    const std::string& path() const { return path_; }
+    MediaTime loadDuration();
+    std::vector<Track> loadTracks(MediaType type);
+    // The container's start time in microseconds: the origin of every time here.
+    std::int64_t loadStartOffset();
+
+private:
+    struct Info {
+        MediaTime duration{};
+        std::int64_t startOffset{0};
+        std::vector<Track> tracks;
+    };
+    const Info& load();
+
+    std::string path_;
+    std::mutex lock_;                     // guards info_ and error_
+    std::optional<Info> info_;            // guarded by lock_
+    std::exception_ptr error_;            // guarded by lock_
+};
+
+// Throws PlatformError (domain "POSIX") unless path names a readable regular file,
+// so that folders, pipes and broken links never reach the demuxer.
+void requireRegularFile(const std::string& path);
+
+} // namespace trimwell

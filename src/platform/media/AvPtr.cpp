@@ -1,0 +1,46 @@
+#include "AvPtr.h"
+
+#include "PlatformError.h"
+
+#include <new>
+
+namespace trimwell {
+
+FramePtr makeFrame() {
+    FramePtr f(av_frame_alloc());
+    if (!f)
+        throw PlatformError::fromAv(AVERROR(ENOMEM));
+    return f;
+}
+
+PacketPtr makePacket() {
+    PacketPtr p(av_packet_alloc());
+    if (!p)
+        throw PlatformError::fromAv(AVERROR(ENOMEM));
+    return p;
+}
+
+FormatContextPtr openInput(const std::string& path) {
+    AVFormatContext* raw = nullptr;
+    checkAv(avformat_open_input(&raw, path.c_str(), nullptr, nullptr));
+    FormatContextPtr fmt(raw);
+    checkAv(avformat_find_stream_info(fmt.get(), nullptr));
+    return fmt;
+}
+
+CodecContextPtr openDecoder(const AVStream* stream, int threads) {
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (!codec)
+        throw PlatformError::fromAv(AVERROR_DECODER_NOT_FOUND);
+    CodecContextPtr ctx(avcodec_alloc_context3(codec));
+    if (!ctx)
+        throw PlatformError::fromAv(AVERROR(ENOMEM));
+    checkAv(avcodec_parameters_to_context(ctx.get(), stream->codecpar));
+    ctx->pkt_timebase = stream->time_base;
+    ctx->thread_count = threads;
+    ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    checkAv(avcodec_open2(ctx.get(), codec, nullptr));
+    return ctx;
+}
+
+} // namespace trimwell

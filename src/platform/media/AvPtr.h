@@ -1,0 +1,48 @@
+#pragma once
+// One owner type per FFmpeg object, so every exit path releases what it holds.
+#include <memory>
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+namespace trimwell {
+
+struct FrameFree {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFree {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct CodecContextFree {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct InputFormatFree {
+    void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
+};
+struct SwsFree {
+    void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+struct SwrFree {
+    void operator()(SwrContext* s) const { swr_free(&s); }
+};
+
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
+using FormatContextPtr = std::unique_ptr<AVFormatContext, InputFormatFree>;
+using SwsPtr = std::unique_ptr<SwsContext, SwsFree>;
+using SwrPtr = std::unique_ptr<SwrContext, SwrFree>;
+
+FramePtr makeFrame();
+PacketPtr makePacket();
+// Opens and probes a file for reading; throws PlatformError.
+FormatContextPtr openInput(const std::string& path);
+// A decoder for one stream, opened with frame threads; throws PlatformError.
+CodecContextPtr openDecoder(const AVStream* stream, int threads);
+
+} // namespace trimwell

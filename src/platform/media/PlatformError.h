@@ -1,0 +1,34 @@
+#pragma once
+// The one exception of the platform layer: a description, a domain and a code,
+// as the callers word them with explain().
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace trimwell {
+
+class PlatformError : public std::runtime_error {
+public:
+    PlatformError(std::string description, std::string domain, std::int64_t code)
+        : std::runtime_error(description), description_(std::move(description)),
+          domain_(std::move(domain)), code_(code) {}
+
+    const std::string& description() const { return description_; }
+    const std::string& domain() const { return domain_; }
+    std::int64_t code() const { return code_; }
+
+    // An FFmpeg AVERROR code with av_strerror's text, domain "FFmpeg".
+    static PlatformError fromAv(int averror, const std::string& context = {});
+    // An errno with strerror's text, domain "POSIX".
+    static PlatformError fromErrno(int err, const std::string& context = {});
+
+private:
+    std::string description_;
+    std::string domain_;
+    std::int64_t code_{0};
+};
+
+// Throws PlatformError::fromAv when ret is negative; returns ret otherwise.
+int checkAv(int ret, const char* context = nullptr);
+
+} // namespace trimwell

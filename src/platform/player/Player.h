@@ -1,0 +1,44 @@
+#pragma once
+// The playback surface the edit model drives. Times are seconds on the movie's
+// presentation timeline (zero at the container's start), the same as the asset's.
+// Every call and every callback happens on the main thread.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace trimwell {
+
+// Identifies one installed time observer.
+struct ObserverToken {
+    std::uint64_t id{0};
+    friend bool operator==(const ObserverToken&, const ObserverToken&) = default;
+};
+
+enum class TimeControlStatus { paused, waitingToPlay, playing };
+
+class Player {
+public:
+    virtual ~Player() = default;
+
+    // Replaces the current item with the movie at path; std::nullopt leaves no item.
+    virtual void replaceCurrentItem(const std::optional<std::string>& path) = 0;
+    virtual bool hasItem() const = 0;
+    virtual void play() = 0;
+    virtual void pause() = 0;
+    virtual double rate() const = 0;
+    virtual TimeControlStatus timeControlStatus() const = 0;
+    // NaN when nothing is loaded yet.
+    virtual double currentTime() const = 0;
+    // Frame-exact: afterwards the player shows the first frame at or after seconds.
+    virtual void seekExactly(double seconds) = 0;
+
+    // Calls block(time) every interval seconds while an item is loaded, on the main thread.
+    virtual ObserverToken addPeriodicTimeObserver(double interval,
+                                                  std::function<void(double)> block) = 0;
+    // Calls block() when playback crosses seconds, on the main thread.
+    virtual ObserverToken addBoundaryTimeObserver(double seconds, std::function<void()> block) = 0;
+    virtual void removeTimeObserver(ObserverToken token) = 0;
+};
+
+} // namespace trimwell

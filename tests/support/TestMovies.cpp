@@ -1,0 +1,155 @@
+#include "TestMovies.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <sys/wait.h>
+
+namespace fs = std::filesystem;
+
+namespace trimwell::testing {
+
+static fs::path root() {
+    const char* tmp = std::getenv("TRIMWELL_TEST_TMP");
+    fs::path p = tmp ? fs::path(tmp) : fs::temp_directory_path() / "trimwell-tests";
+    fs::create_directories(p);
+    return p;
+}
+
+std::string freshFolder(const std::string& name) {
+    fs::path p = root() / "cases" / name;
+    fs::remove_all(p);
+    fs::create_directories(p);
+    return p.string();
+}
+
+int run(const std::string& command) {
+    const std::string full = command + " >>" + (root() / "commands.log").string() + " 2>&1";
+    const int status = std::system(full.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string capture(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+    if (!pipe)
+        return out;
+    std::array<char, 4096> buffer{};
+    size_t n;
+    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+        out.append(buffer.data(), n);
+    pclose(pipe);
+    return out;
+}
+
+std::string makeMovie(const std::string& fileName, const std::string& args,
+                      const std::string& copyArgs) {
+    static std::mutex lock;
+    std::lock_guard guard(lock);
+    fs::path dir = root() / "movies";
+    fs::create_directories(dir);
+    fs::path out = dir / fileName;
+    fs::path stamp = dir / (fileName + ".args");
+    // Reuse a movie made earlier with the same arguments; remake it otherwise.
+    if (fs::exists(out) && fs::exists(stamp)) {
+        std::string old = capture("cat '" + stamp.string() + "'");
+        if (old == args + copyArgs)
+            return out.string();
+    }
+    fs::remove(out);
+    const std::string ffmpeg = "ffmpeg -nostdin -y -hide_banner -loglevel error ";
+    const fs::path first = copyArgs.empty() ? out : dir / ("stage-" + fileName);
+    std::string cmd = ffmpeg + args + " '" + first.string() + "'";
+    if (!copyArgs.empty())
+        cmd += " && " + ffmpeg + "-i '" + first.string() + "' -c copy " + copyArgs + " '" +
+               out.string() + "' && rm -f '" + first.string() + "'";
+    if (run(cmd) != 0 || !fs::exists(out))
+        throw std::runtime_error("could not make test movie: " + cmd);
+    FILE* f = fopen(stamp.c_str(), "w");
+    if (f) {
+        fputs((args + copyArgs).c_str(), f);
+        fclose(f);
+    }
+    return out.string();
+}
+
+std::string probe(const std::string& path, const std::string& stream, const std::string& entry) {
+    std::string cmd = "ffprobe -v error ";
+    if (stream == "format")
+        cmd += "-show_entries format=" + entry;
+    else
+        cmd += "-select_streams " + stream + " -show_entries stream=" + entry;
+    cmd += " -of default=noprint_wrappers=1:nokey=1 '" + path + "'";
+    std::string out = capture(cmd);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
+        out.pop_back();
+    // Only the first line (a stream can repeat entries in side data).
+    auto nl = out.find('\n');
+    if (nl != std::string::npos)
+        out = out.substr(0, nl);
+    return out;
+}
+
+double probeNumber(const std::string& path, const std::string& stream, const std::string& entry) {
+    const std::string text = probe(path, stream, entry);
+    if (text.empty() || text == "N/A")
+        return -1;
+    auto slash = text.find('/');
+    if (slash != std::string::npos) {
+        const double den = std::atof(text.substr(slash + 1).c_str());
+        return den != 0 ? std::atof(text.substr(0, slash).c_str()) / den : -1;
+    }
+    return std::atof(text.c_str());
+}
+
+int countFrames(const std::string& path) {
+    const std::string out = capture("ffprobe -v error -count_frames -select_streams v:0 "
+                                    "-show_entries stream=nb_read_frames -of csv=p=0 '" +
+                                    path + "'");
+    return std::atoi(out.c_str());
+}
+
+std::vector<Rgb> framePixels(const std::string& path, int x, int y) {
+    const std::string out =
+        capture("ffmpeg -nostdin -v error -i '" + path + "' -vf 'crop=1:1:" + std::to_string(x) +
+                ":" + std::to_string(y) + "' -f rawvideo -pix_fmt rgb24 -");
+    std::vector<Rgb> pixels;
+    for (size_t i = 0; i + 2 < out.size(); i += 3)
+        pixels.push_back({static_cast<unsigned char>(out[i]), static_cast<unsigned char>(out[i + 1]),
+                          static_cast<unsigned char>(out[i + 2])});
+    return pixels;
+}
+
+Rgb pixelAt(const std::string& path, int index, int x, int y) {
+    auto all = framePixels(path, x, y);
+    if (index < 0 || index >= static_cast<int>(all.size()))
+        return {-1, -1, -1};
+    return all[index];
+}
+
+bool fileExists(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
+}
+
+std::int64_t fileSize(const std::string& path) {
+    std::error_code ec;
+    auto n = fs::file_size(path, ec);
+    return ec ? -1 : static_cast<std::int64_t>(n);
+}
+
+std::vector<std::string> listFolder(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(folder, ec))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace trimwell::testing

@@ -1,0 +1,42 @@
+#pragma once
+// Test inputs made with the ffmpeg program, and an independent look at outputs with
+// ffprobe and ffmpeg. Test-only: the program never calls these tools.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace trimwell::testing {
+
+// A fresh, empty folder for one test, under the build tree's test-tmp.
+std::string freshFolder(const std::string& name);
+
+// Runs a shell command; returns its exit status. Output goes to a log beside the folder.
+int run(const std::string& command);
+// Runs a shell command and returns what it printed on standard output.
+std::string capture(const std::string& command);
+
+// Makes (once per process, cached by name) a movie with ffmpeg from lavfi inputs.
+// args are ffmpeg arguments between the inputs and the output file name. When copyArgs is
+// given, the result is stream-copied once more with them (how rotation metadata is set).
+std::string makeMovie(const std::string& fileName, const std::string& args,
+                      const std::string& copyArgs = "");
+
+// ffprobe -show_entries value of one stream ("v:0", "a:0") or the format ("format").
+std::string probe(const std::string& path, const std::string& stream, const std::string& entry);
+double probeNumber(const std::string& path, const std::string& stream, const std::string& entry);
+int countFrames(const std::string& path);
+
+struct Rgb {
+    int r{0}, g{0}, b{0};
+};
+// The colour at (x, y) of frame `index` (0-based) decoded by ffmpeg.
+Rgb pixelAt(const std::string& path, int index, int x, int y);
+// Every frame's colour at (x, y).
+std::vector<Rgb> framePixels(const std::string& path, int x, int y);
+
+bool fileExists(const std::string& path);
+std::int64_t fileSize(const std::string& path);
+// File names in a folder, sorted.
+std::vector<std::string> listFolder(const std::string& folder);
+
+} // namespace trimwell::testing

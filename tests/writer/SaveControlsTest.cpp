@@ -1,0 +1,40 @@
+#include "platform/media/PlatformError.h"
+#include "writer/SaveControls.h"
+
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace trimwell;
+
+TEST(Explain, WordsPlatformErrorsOnOneLine) {
+    EXPECT_EQ(explain(std::nullopt), "The save stopped.");
+    EXPECT_EQ(explain(PlatformError("Broken", "FFmpeg", -50)), "Broken (FFmpeg -50)");
+    EXPECT_EQ(explain(PlatformError("Fine", "POSIX", 0)), "Fine (POSIX 0)");
+    EXPECT_EQ(explain(PlatformError::fromErrno(ENOENT)),
+              "No such file or directory (POSIX 2)");
+}
+
+TEST(ClipError, FixedTexts) {
+    EXPECT_STREQ(ClipError::failed("").what(), "");
+    EXPECT_EQ(ClipError::failed("x").description(), "x");
+    EXPECT_EQ(ClipError::noPicture().description(), "That file has no picture.");
+    EXPECT_EQ(ClipError::noLength().description(), "That movie has no length.");
+    EXPECT_EQ(ClipError::sameFile().description(),
+              "Choose a different file than the one you opened.");
+    EXPECT_EQ(ClipError::cancelled().description(), "The save was cancelled.");
+    EXPECT_EQ(ClipError::cancelled().kind(), ClipError::Kind::cancelled);
+}
+
+TEST(Boxes, StartEmptyAndCarryValuesAcrossThreads) {
+    StopFlag flag;
+    FractionBox box;
+    EXPECT_FALSE(flag.isStopped());
+    EXPECT_EQ(box.value(), 0);
+    std::thread([&] {
+        flag.requestStop();
+        box.store(0.5);
+    }).join();
+    EXPECT_TRUE(flag.isStopped());
+    EXPECT_EQ(box.value(), 0.5);
+    EXPECT_EQ(Counter{}.value, 0);
+}
