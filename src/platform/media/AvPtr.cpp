@@ -22,7 +22,7 @@ PacketPtr makePacket() {
 
 FormatContextPtr openInput(const std::string& path) {
     AVFormatContext* raw = nullptr;
-    checkAv(avformat_open_input(&raw, path.c_str(), nullptr, nullptr));
+    checkAv(avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr));
     FormatContextPtr fmt(raw);
     checkAv(avformat_find_stream_info(fmt.get(), nullptr));
     return fmt;

@@ -1,0 +1,150 @@
+#include "FrameTransform.h"
+
+#include "Colour.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace trimwell {
+
+FrameTransform::FrameTransform(AffineTransform t, int renderWidth, int renderHeight)
+    : width_(renderWidth), height_(renderHeight) {
+    swap_ = std::fabs(t.b) + std::fabs(t.c) > std::fabs(t.a) + std::fabs(t.d);
+    if (swap_) {
+        flipX_ = t.b < 0; // source x becomes output y, reversed when b is negative
+        flipY_ = t.c < 0; // source y becomes output x, reversed when c is negative
+    } else {
+        flipX_ = t.a < 0;
+        flipY_ = t.d < 0;
+    }
+}
+
+static bool sameMatrixAndRange(const AVFrame* f, AVColorSpace want) {
+    const auto format = static_cast<AVPixelFormat>(f->format);
+    return effectiveMatrix(f->colorspace, f->width, f->height) == want &&
+           !isFullRange(f->color_range, format);
+}
+
+// The source scaled to width × height in yuv420p, converted to the matrix `want`.
+FramePtr FrameTransform::scaled(const AVFrame* src, int width, int height) {
+    const auto format = static_cast<AVPixelFormat>(src->format);
+    const AVColorSpace want = matrixForSize(width_, height_);
+    if (format == AV_PIX_FMT_YUV420P && src->width == width && src->height == height &&
+        sameMatrixAndRange(src, want)) {
+        FramePtr ref = makeFrame();
+        if (av_frame_ref(ref.get(), src) < 0)
+            return nullptr;
+        return ref;
+    }
+    FramePtr out = makeFrame();
+    out->format = AV_PIX_FMT_YUV420P;
+    out->width = width;
+    out->height = height;
+    if (av_frame_get_buffer(out.get(), 0) < 0)
+        return nullptr;
+    const AVColorSpace have = effectiveMatrix(src->colorspace, src->width, src->height);
+    const int fullRange = isFullRange(src->color_range, format);
+    if (have == want) {
+        sws_.reset(sws_getCachedContext(sws_.release(), src->width, src->height, format, width,
+                                        height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr,
+                                        nullptr));
+        if (!sws_)
+            return nullptr;
+        sws_setColorspaceDetails(sws_.get(), swsCoefficients(have), fullRange,
+                                 swsCoefficients(want), 0, 0, 1 << 16, 1 << 16);
+        if (sws_scale(sws_.get(), src->data, src->linesize, 0, src->height, out->data,
+                      out->linesize) < 0)
+            return nullptr;
+        return out;
+    }
+    // Between two matrices swscale needs RGB in the middle.
+    FramePtr rgb = makeFrame();
+    rgb->format = AV_PIX_FMT_BGRA;
+    rgb->width = width;
+    rgb->height = height;
+    if (av_frame_get_buffer(rgb.get(), 0) < 0)
+        return nullptr;
+    toRgb_.reset(sws_getCachedContext(toRgb_.release(), src->width, src->height, format, width,
+                                      height, AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr,
+                                      nullptr));
+    fromRgb_.reset(sws_getCachedContext(fromRgb_.release(), width, height, AV_PIX_FMT_BGRA, width,
+                                        height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr,
+                                        nullptr));
+    if (!toRgb_ || !fromRgb_)
+        return nullptr;
+    sws_setColorspaceDetails(toRgb_.get(), swsCoefficients(have), fullRange, swsCoefficients(have),
+                             1, 0, 1 << 16, 1 << 16);
+    sws_setColorspaceDetails(fromRgb_.get(), swsCoefficients(want), 1, swsCoefficients(want), 0, 0,
+                             1 << 16, 1 << 16);
+    if (sws_scale(toRgb_.get(), src->data, src->linesize, 0, src->height, rgb->data,
+                  rgb->linesize) < 0 ||
+        sws_scale(fromRgb_.get(), rgb->data, rgb->linesize, 0, height, out->data, out->linesize) < 0)
+        return nullptr;
+    return out;
+}
+
+// One plane of the intermediate picture (iw × ih) into the output plane (ow × oh).
+static void orientPlane(const std::uint8_t* src, int srcStride, int iw, int ih, std::uint8_t* dst,
+                        int dstStride, bool swap, bool flipX, bool flipY) {
+    if (!swap) {
+        for (int y = 0; y < ih; ++y) {
+            const std::uint8_t* row = src + static_cast<std::ptrdiff_t>(flipY ? ih - 1 - y : y) * srcStride;
+            std::uint8_t* out = dst + static_cast<std::ptrdiff_t>(y) * dstStride;
+            if (!flipX) {
+                std::memcpy(out, row, iw);
+            } else {
+                for (int x = 0; x < iw; ++x)
+                    out[x] = row[iw - 1 - x];
+            }
+        }
+        return;
+    }
+    // Output (x', y') takes intermediate (ix, iy) with ix along output y and iy along
+    // output x; tiles keep both sides in cache.
+    constexpr int kTile = 32;
+    const int ow = ih, oh = iw;
+    for (int ty = 0; ty < oh; ty += kTile) {
+        for (int tx = 0; tx < ow; tx += kTile) {
+            const int yEnd = std::min(oh, ty + kTile), xEnd = std::min(ow, tx + kTile);
+            for (int y = ty; y < yEnd; ++y) {
+                const int ix = flipX ? iw - 1 - y : y;
+                std::uint8_t* out = dst + static_cast<std::ptrdiff_t>(y) * dstStride;
+                for (int x = tx; x < xEnd; ++x) {
+                    const int iy = flipY ? ih - 1 - x : x;
+                    out[x] = src[static_cast<std::ptrdiff_t>(iy) * srcStride + ix];
+                }
+            }
+        }
+    }
+}
+
+FramePtr FrameTransform::apply(const AVFrame* source) {
+    const int iw = swap_ ? height_ : width_;
+    const int ih = swap_ ? width_ : height_;
+    FramePtr mid = scaled(source, iw, ih);
+    if (!mid)
+        return nullptr;
+    FramePtr out;
+    if (!swap_ && !flipX_ && !flipY_) {
+        out = std::move(mid);
+    } else {
+        out = makeFrame();
+        out->format = AV_PIX_FMT_YUV420P;
+        out->width = width_;
+        out->height = height_;
+        if (av_frame_get_buffer(out.get(), 0) < 0)
+            return nullptr;
+        orientPlane(mid->data[0], mid->linesize[0], iw, ih, out->data[0], out->linesize[0], swap_,
+                    flipX_, flipY_);
+        for (int p = 1; p < 3; ++p)
+            orientPlane(mid->data[p], mid->linesize[p], iw / 2, ih / 2, out->data[p],
+                        out->linesize[p], swap_, flipX_, flipY_);
+    }
+    out->colorspace = matrixForSize(width_, height_);
+    out->color_primaries = primariesForSize(width_, height_);
+    out->color_trc = transferForSize(width_, height_);
+    out->color_range = AVCOL_RANGE_MPEG;
+    return out;
+}
+
+} // namespace trimwell

@@ -1,0 +1,380 @@
+#include "Reader.h"
+
+#include "AvPtr.h"
+#include "FrameTransform.h"
+#include "SourceDecoder.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace trimwell {
+
+namespace {
+// How far before a composition moment a source frame may start and still count as "at"
+// it: marks are kept in 1/600 s ticks, so a frame boundary can be off by up to a tick.
+constexpr double kFrameTolerance = 0.001;
+
+const CompositionSegment* onlySegment(const Composition& composition, int trackID,
+                                      MediaType type) {
+    const CompositionTrack* track = composition.track(trackID);
+    if (!track || track->mediaType() != type || track->segments().size() != 1)
+        return nullptr;
+    return &track->segments().front();
+}
+} // namespace
+
+// ---- pictures ----
+
+struct VideoCompositionOutput::State {
+    std::shared_ptr<ReaderCore> core;
+    std::unique_ptr<SourceDecoder> decoder;
+    std::unique_ptr<FrameTransform> transform;
+    double sourceStart{0};   // seconds, source timeline
+    double sourceEnd{0};
+    double insertAt{0};      // seconds, composition timeline
+    MediaTime frameDuration{};
+    MediaTime total{};       // how long the output runs
+    std::int64_t index{0};   // next output frame
+    bool started{false};
+    bool endOfSource{false};
+    bool ended{false};
+    FramePtr candidate;      // the latest decoded frame not yet passed by
+    double candidateTime{0};
+    std::shared_ptr<PixelBuffer> candidatePixels; // its transformed picture, made once
+};
+
+VideoCompositionOutput::VideoCompositionOutput(std::vector<int> trackIDs,
+                                               PixelBufferAttributes settings)
+    : trackIDs_(std::move(trackIDs)), settings_(settings) {}
+
+VideoCompositionOutput::~VideoCompositionOutput() = default;
+
+void VideoCompositionOutput::setVideoComposition(std::shared_ptr<const VideoComposition> c) {
+    videoComposition_ = std::move(c);
+}
+
+bool VideoCompositionOutput::fits(const Composition& composition) const {
+    if (settings_.pixelFormat != kPixelFormat32BGRA || trackIDs_.size() != 1 || !videoComposition_)
+        return false;
+    const VideoComposition& vc = *videoComposition_;
+    if (vc.renderSize.width < 2 || vc.renderSize.height < 2 || !vc.frameDuration.isValid() ||
+        vc.frameDuration.value <= 0 || vc.instructions.size() != 1 ||
+        vc.instructions[0].layerInstructions.size() != 1)
+        return false;
+    return onlySegment(composition, trackIDs_[0], MediaType::video) != nullptr;
+}
+
+void VideoCompositionOutput::start(std::shared_ptr<ReaderCore> core, const Composition& composition) {
+    const CompositionSegment& seg = *onlySegment(composition, trackIDs_[0], MediaType::video);
+    const VideoComposition& vc = *videoComposition_;
+    auto state = std::make_unique<State>();
+    state->core = std::move(core);
+    state->decoder = std::make_unique<SourceDecoder>(seg.sourcePath, seg.sourceStreamIndex, 0);
+    const int w = static_cast<int>(vc.renderSize.width), h = static_cast<int>(vc.renderSize.height);
+    // The layer transform works on the natural frame; the decoder's picture is the coded one,
+    // which the scaler stretches to the natural frame on the way.
+    state->transform = std::make_unique<FrameTransform>(
+        vc.instructions[0].layerInstructions[0].transform, w, h);
+    state->sourceStart = seg.sourceRange.start.seconds();
+    state->sourceEnd = seg.sourceRange.end().seconds();
+    state->insertAt = seg.insertAt.seconds();
+    state->frameDuration = vc.frameDuration;
+    state->total = vc.instructions[0].timeRange.duration;
+    state_ = std::move(state);
+}
+
+void VideoCompositionOutput::interrupt() {
+    if (state_ && state_->decoder)
+        state_->decoder->interrupt();
+}
+
+std::optional<SampleBuffer> VideoCompositionOutput::copyNextSampleBuffer() {
+    State* s = state_.get();
+    if (!s || s->ended)
+        return std::nullopt;
+    auto finish = [s]() -> std::optional<SampleBuffer> {
+        s->ended = true;
+        s->candidate.reset();
+        s->candidatePixels.reset();
+        s->core->outputEnded();
+        return std::nullopt;
+    };
+    if (!s->core->isReading())
+        return finish();
+    const MediaTime at = MediaTime::make(s->index * s->frameDuration.value, s->frameDuration.timescale);
+    if (at >= s->total)
+        return finish();
+    const double wanted = s->sourceStart + at.seconds() - s->insertAt;
+    try {
+        if (!s->started) {
+            s->started = true;
+            s->candidate = s->decoder->seekTo(wanted);
+            if (s->candidate)
+                s->candidateTime = s->decoder->secondsOf(s->candidate.get());
+            else
+                s->endOfSource = true;
+        }
+        while (s->candidate && !s->endOfSource && s->candidateTime < wanted - kFrameTolerance) {
+            FramePtr next = s->decoder->next();
+            if (!next) {
+                s->endOfSource = true;
+                break;
+            }
+            s->candidate = std::move(next);
+            s->candidateTime = s->decoder->secondsOf(s->candidate.get());
+            s->candidatePixels.reset();
+        }
+        // A source that runs dry long before the cut's end was cut short under us
+        // (a truncated or shrinking file): that is a failure, not a frozen picture.
+        if (s->endOfSource) {
+            const double cutLength = s->sourceEnd - s->sourceStart;
+            const double lastTime = s->candidate ? s->candidateTime : s->sourceStart;
+            if (s->sourceEnd - lastTime > std::max(1.0, 0.25 * cutLength))
+                throw PlatformError("The movie ended before the cut did", "FFmpeg", AVERROR_EOF);
+        }
+    } catch (const PlatformError& e) {
+        s->core->fail(e);
+        return finish();
+    }
+    if (!s->candidate)
+        return finish();
+    if (!s->candidatePixels) {
+        FramePtr picture = s->transform->apply(s->candidate.get());
+        if (!picture) {
+            s->core->fail(PlatformError::fromAv(AVERROR(ENOMEM), "The picture could not be transformed"));
+            return finish();
+        }
+        s->candidatePixels = PixelBuffer::adopt(picture.release());
+    }
+    SampleBuffer sample;
+    sample.mediaType = MediaType::video;
+    sample.presentationTime = at;
+    sample.duration = s->frameDuration;
+    sample.pixels = s->candidatePixels;
+    ++s->index;
+    return sample;
+}
+
+// ---- sound ----
+
+struct TrackOutput::State {
+    std::shared_ptr<ReaderCore> core;
+    std::unique_ptr<SourceDecoder> decoder;
+    SwrPtr swr;
+    AVChannelLayout swrIn{};
+    int swrInRate{0};
+    int swrInFormat{-1};
+    int rate{48000};
+    int channels{2};
+    std::shared_ptr<const AudioFormatDescription> format;
+    double sourceStartSeconds{0};
+    std::int64_t startPos{0}; // first sample of the cut, source timeline, output rate
+    std::int64_t endPos{0};   // sample after the last
+    std::int64_t insertPos{0};
+    std::int64_t nextPos{0};
+    bool started{false};
+    bool positioned{false};
+    bool flushed{false};
+    bool ended{false};
+};
+
+TrackOutput::TrackOutput(int trackID, AudioSettings settings)
+    : trackID_(trackID), settings_(settings) {}
+
+TrackOutput::~TrackOutput() {
+    if (state_)
+        av_channel_layout_uninit(&state_->swrIn);
+}
+
+bool TrackOutput::fits(const Composition& composition) const {
+    const AudioSettings& s = settings_;
+    if (s.formatID != kAudioFormatLinearPCM || s.bitDepth != 16 || s.isFloat || s.isBigEndian ||
+        s.isNonInterleaved || s.channels < 1 || s.channels > 8 || !(s.sampleRate >= 1000) ||
+        !(s.sampleRate <= 384000))
+        return false;
+    return onlySegment(composition, trackID_, MediaType::audio) != nullptr;
+}
+
+void TrackOutput::start(std::shared_ptr<ReaderCore> core, const Composition& composition) {
+    const CompositionSegment& seg = *onlySegment(composition, trackID_, MediaType::audio);
+    auto state = std::make_unique<State>();
+    state->core = std::move(core);
+    state->decoder = std::make_unique<SourceDecoder>(seg.sourcePath, seg.sourceStreamIndex, 1);
+    state->rate = static_cast<int>(std::lround(settings_.sampleRate));
+    state->channels = settings_.channels;
+    AudioStreamDescription d;
+    d.sampleRate = state->rate;
+    d.formatID = kAudioFormatLinearPCM;
+    d.formatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
+    d.bytesPerFrame = d.bytesPerPacket = 2 * state->channels;
+    d.framesPerPacket = 1;
+    d.channelsPerFrame = state->channels;
+    d.bitsPerChannel = 16;
+    if (audioFormatDescriptionCreate(d, &state->format) != 0)
+        throw PlatformError::fromAv(AVERROR(EINVAL), "The sound format was refused");
+    state->sourceStartSeconds = seg.sourceRange.start.seconds();
+    state->startPos = seg.sourceRange.start.convertedTo(state->rate).value;
+    state->endPos = seg.sourceRange.end().convertedTo(state->rate).value;
+    state->insertPos = seg.insertAt.convertedTo(state->rate).value;
+    state_ = std::move(state);
+}
+
+void TrackOutput::interrupt() {
+    if (state_ && state_->decoder)
+        state_->decoder->interrupt();
+}
+
+std::optional<SampleBuffer> TrackOutput::copyNextSampleBuffer() {
+    State* s = state_.get();
+    if (!s || s->ended)
+        return std::nullopt;
+    auto finish = [s]() -> std::optional<SampleBuffer> {
+        s->ended = true;
+        s->core->outputEnded();
+        return std::nullopt;
+    };
+    try {
+        for (;;) {
+            if (!s->core->isReading() || s->nextPos >= s->endPos)
+                return finish();
+            FramePtr frame;
+            if (!s->started) {
+                s->started = true;
+                frame = s->decoder->seekTo(s->sourceStartSeconds);
+            } else if (!s->flushed) {
+                frame = s->decoder->next();
+            }
+            if (!frame && (s->flushed || !s->swr))
+                return finish();
+            if (frame) {
+                const int format = frame->format;
+                AVChannelLayout inLayout{};
+                if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || frame->ch_layout.nb_channels <= 0)
+                    av_channel_layout_default(&inLayout, std::max(1, frame->ch_layout.nb_channels));
+                else
+                    av_channel_layout_copy(&inLayout, &frame->ch_layout);
+                if (!s->swr || format != s->swrInFormat || frame->sample_rate != s->swrInRate ||
+                    av_channel_layout_compare(&inLayout, &s->swrIn) != 0) {
+                    AVChannelLayout outLayout{};
+                    av_channel_layout_default(&outLayout, s->channels);
+                    SwrContext* raw = nullptr;
+                    int ret = swr_alloc_set_opts2(&raw, &outLayout, AV_SAMPLE_FMT_S16, s->rate,
+                                                  &inLayout, static_cast<AVSampleFormat>(format),
+                                                  frame->sample_rate, 0, nullptr);
+                    av_channel_layout_uninit(&outLayout);
+                    s->swr.reset(raw);
+                    if (ret < 0 || (ret = swr_init(s->swr.get())) < 0) {
+                        av_channel_layout_uninit(&inLayout);
+                        throw PlatformError::fromAv(ret);
+                    }
+                    av_channel_layout_uninit(&s->swrIn);
+                    s->swrIn = inLayout;
+                    s->swrInFormat = format;
+                    s->swrInRate = frame->sample_rate;
+                } else {
+                    av_channel_layout_uninit(&inLayout);
+                }
+                // Follow the source's clock only when it jumps; otherwise count samples,
+                // so rounding never opens gaps between buffers.
+                const auto here = static_cast<std::int64_t>(
+                    std::llround(s->decoder->secondsOf(frame.get()) * s->rate));
+                if (!s->positioned || std::llabs(here - s->nextPos) > s->rate / 10)
+                    s->nextPos = here;
+                s->positioned = true;
+            } else {
+                s->flushed = true;
+            }
+            const int inSamples = frame ? frame->nb_samples : 0;
+            const int capacity = swr_get_out_samples(s->swr.get(), inSamples);
+            if (capacity <= 0) {
+                if (!frame)
+                    return finish();
+                continue;
+            }
+            std::shared_ptr<BlockBuffer> block;
+            if (blockBufferCreate(static_cast<std::size_t>(capacity) * 2 * s->channels, &block) != 0)
+                throw PlatformError::fromAv(AVERROR(ENOMEM));
+            std::uint8_t* out = block->bytes.data();
+            const int produced = swr_convert(s->swr.get(), &out, capacity,
+                                             frame ? const_cast<const std::uint8_t**>(frame->extended_data) : nullptr,
+                                             inSamples);
+            if (produced < 0)
+                throw PlatformError::fromAv(produced);
+            const std::int64_t from = s->nextPos, to = s->nextPos + produced;
+            s->nextPos = to;
+            const std::int64_t keepFrom = std::max(from, s->startPos);
+            const std::int64_t keepTo = std::min(to, s->endPos);
+            if (keepTo <= keepFrom)
+                continue;
+            const std::size_t frameBytes = 2 * static_cast<std::size_t>(s->channels);
+            if (keepFrom > from)
+                block->bytes.erase(block->bytes.begin(),
+                                   block->bytes.begin() + static_cast<std::ptrdiff_t>((keepFrom - from) * frameBytes));
+            block->bytes.resize(static_cast<std::size_t>(keepTo - keepFrom) * frameBytes);
+            std::shared_ptr<SampleBuffer> sample;
+            const int status = sampleBufferCreateForAudio(
+                std::move(block), s->format, keepTo - keepFrom, MediaTime::make(1, s->rate),
+                MediaTime::make(s->insertPos + (keepFrom - s->startPos), s->rate), frameBytes, &sample);
+            if (status != 0)
+                throw PlatformError::fromAv(AVERROR(EINVAL), "The sound could not be passed on");
+            return *sample;
+        }
+    } catch (const PlatformError& e) {
+        s->core->fail(e);
+        return finish();
+    }
+}
+
+// ---- reader ----
+
+Reader::Reader(std::shared_ptr<const Composition> composition)
+    : composition_(std::move(composition)), core_(std::make_shared<ReaderCore>()) {
+    if (!composition_)
+        throw PlatformError::fromAv(AVERROR(EINVAL), "No composition to read");
+}
+
+Reader::~Reader() { cancelReading(); }
+
+bool Reader::canAddOutput(const std::shared_ptr<ReaderOutput>& output) const {
+    if (!output || core_->status() != Status::unknown)
+        return false;
+    if (std::find(outputs_.begin(), outputs_.end(), output) != outputs_.end())
+        return false;
+    return output->fits(*composition_);
+}
+
+void Reader::addOutput(std::shared_ptr<ReaderOutput> output) {
+    if (canAddOutput(output))
+        outputs_.push_back(std::move(output));
+}
+
+bool Reader::startReading() {
+    if (core_->status() != Status::unknown)
+        return false;
+    if (outputs_.empty()) {
+        core_->fail(PlatformError::fromAv(AVERROR(EINVAL), "Nothing to read"));
+        return false;
+    }
+    try {
+        for (const auto& output : outputs_)
+            output->start(core_, *composition_);
+    } catch (const PlatformError& e) {
+        core_->fail(e);
+        return false;
+    }
+    core_->setOutputCount(static_cast<int>(outputs_.size()));
+    core_->setReading();
+    return true;
+}
+
+void Reader::cancelReading() {
+    if (core_->cancel())
+        for (const auto& output : outputs_)
+            output->interrupt();
+}
+
+Reader::Status Reader::status() const { return core_->status(); }
+
+std::optional<PlatformError> Reader::error() const { return core_->error(); }
+
+} // namespace trimwell

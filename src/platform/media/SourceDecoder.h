@@ -1,0 +1,47 @@
+#pragma once
+// One stream of one source file, demuxed and decoded on its own: each reader output
+// owns one, so a badly interleaved file never makes one output buffer the other's data.
+#include "AvPtr.h"
+
+#include <atomic>
+#include <string>
+
+namespace trimwell {
+
+class SourceDecoder {
+public:
+    // Opens path and a decoder for streamIndex; throws PlatformError.
+    SourceDecoder(const std::string& path, int streamIndex, int threads);
+
+    // Positions the decoder so that the first frame it returns is at or before seconds
+    // (the key frame before it), or the stream's first frame. Returns that frame, or null
+    // when the stream has none from there on.
+    FramePtr seekTo(double seconds);
+    // The next frame in presentation order; null at the end. Throws PlatformError when
+    // reading fails (not at the plain end of the file).
+    FramePtr next();
+    // A frame's time on the presentation timeline (zero at the container's start).
+    double secondsOf(const AVFrame* frame) const;
+    // Makes a blocked read give up; callable from any thread.
+    void interrupt() { interrupted_ = true; }
+    AVCodecContext* decoder() const { return decoder_.get(); }
+    const AVStream* stream() const { return fmt_->streams[streamIndex_]; }
+
+private:
+    void open();
+    static int interruptCallback(void* opaque);
+
+    std::string path_;
+    int streamIndex_{-1};
+    int threads_{1};
+    FormatContextPtr fmt_;
+    CodecContextPtr decoder_;
+    PacketPtr packet_;
+    bool draining_{false};
+    std::int64_t lastTimestamp_{AV_NOPTS_VALUE};
+    std::int64_t lastDuration_{0};
+    double origin_{0};
+    std::atomic<bool> interrupted_{false};
+};
+
+} // namespace trimwell
