@@ -2,9 +2,34 @@
 
 #include "PlatformError.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 namespace trimwell {
+
+void quietMediaLogs() {
+    static const bool once = [] {
+        int level = AV_LOG_QUIET;
+        if (const char* wanted = std::getenv("TRIMWELL_MEDIA_LOG")) {
+            if (!std::strcmp(wanted, "error"))
+                level = AV_LOG_ERROR;
+            else if (!std::strcmp(wanted, "warning"))
+                level = AV_LOG_WARNING;
+            else if (!std::strcmp(wanted, "info"))
+                level = AV_LOG_INFO;
+            else if (!std::strcmp(wanted, "debug"))
+                level = AV_LOG_DEBUG;
+        }
+        av_log_set_level(level);
+        return true;
+    }();
+    (void)once;
+}
 
 FramePtr makeFrame() {
     FramePtr f(av_frame_alloc());
@@ -21,6 +46,7 @@ PacketPtr makePacket() {
 }
 
 FormatContextPtr openInput(const std::string& path) {
+    quietMediaLogs();
     AVFormatContext* raw = nullptr;
     checkAv(avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr));
     FormatContextPtr fmt(raw);

@@ -38,6 +38,10 @@ using FormatContextPtr = std::unique_ptr<AVFormatContext, InputFormatFree>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsFree>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrFree>;
 
+// FFmpeg's own messages stay quiet unless TRIMWELL_MEDIA_LOG names a level
+// ("error", "warning", "info", "debug"); the program reports what matters itself.
+void quietMediaLogs();
+
 FramePtr makeFrame();
 PacketPtr makePacket();
 // Opens and probes a file for reading; throws PlatformError.

@@ -22,6 +22,7 @@ int SourceDecoder::interruptCallback(void* opaque) {
 }
 
 void SourceDecoder::open() {
+    quietMediaLogs();
     decoder_.reset();
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw)

@@ -553,6 +553,7 @@ bool PixelBufferAdaptor::appendPixelBuffer(const std::shared_ptr<PixelBuffer>& b
 // ---- writer ----
 
 Writer::Writer(const std::string& path, FileType) : core_(std::make_shared<WriterCore>()) {
+    quietMediaLogs();
     core_->path = path;
     std::filesystem::path folder = std::filesystem::path(path).parent_path();
     if (folder.empty())

@@ -1,0 +1,143 @@
+#include "CutCommand.h"
+
+#include "model/MovieCheck.h"
+#include "platform/media/PlatformError.h"
+#include "writer/ClipWriter.h"
+
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <thread>
+#include <unistd.h>
+
+namespace trimwell {
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+extern "C" void onSignal(int) { interrupted = true; }
+
+bool parseSeconds(const std::string& text, double& out) {
+    char* end = nullptr;
+    out = std::strtod(text.c_str(), &end);
+    return !text.empty() && end && *end == '\0' && std::isfinite(out);
+}
+
+// Accepts plain seconds ("12.5") and clock texts ("1:02.5", "1:00:02").
+bool parseTime(const std::string& text, double& out) {
+    if (text.find(':') == std::string::npos)
+        return parseSeconds(text, out);
+    double total = 0;
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t colon = text.find(':', from);
+        double part = 0;
+        if (!parseSeconds(text.substr(from, colon - from), part) || part < 0)
+            return false;
+        total = total * 60 + part;
+        if (colon == std::string::npos)
+            break;
+        from = colon + 1;
+    }
+    out = total;
+    return true;
+}
+
+void drawProgress(std::ostream& err, double fraction) {
+    const int width = 40;
+    const int filled = static_cast<int>(fraction * width);
+    err << "\r[" << std::string(filled, '#') << std::string(width - filled, ' ') << "] "
+        << static_cast<int>(fraction * 100) << "%" << std::flush;
+}
+
+} // namespace
+
+int runCutCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.size() < 4 || args.size() > 5) {
+        err << "Usage: trimwell-cut SOURCE DESTINATION START END [MEGABITS]\n";
+        return 1;
+    }
+    double start = 0, end = 0, megabits = 4.0;
+    if (!parseTime(args[2], start) || !parseTime(args[3], end)) {
+        err << "START and END are seconds (12.5) or clock times (1:02.5).\n";
+        return 1;
+    }
+    if (args.size() == 5 && (!parseSeconds(args[4], megabits) || megabits < 0.5 || megabits > 20)) {
+        err << "MEGABITS is a picture bit rate from 0.5 to 20.\n";
+        return 1;
+    }
+
+    const MovieCheck check = checkMovie(args[0]);
+    if (check.refusal) {
+        out << *check.refusal << "\n";
+        return 1;
+    }
+
+    auto stop = std::make_shared<StopFlag>();
+    auto fraction = std::make_shared<FractionBox>();
+    const auto videoBits = static_cast<std::int64_t>(megabits * 1'000'000);
+    const std::int64_t audioBits = check.hasAudio ? 160'000 : 0;
+
+    interrupted = false;
+    struct sigaction action {}, oldInt {}, oldTerm {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &oldInt);
+    sigaction(SIGTERM, &action, &oldTerm);
+
+    std::exception_ptr failure;
+    std::atomic<bool> done{false};
+    std::thread save([&] {
+        try {
+            ClipWriter::write(args[0], args[1], start, end, videoBits, audioBits, stop,
+                              [fraction](double f) { fraction->store(f); });
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        done = true;
+    });
+    const bool showBar = ::isatty(STDERR_FILENO);
+    while (!done) {
+        if (interrupted && !stop->isStopped())
+            stop->requestStop();
+        if (showBar)
+            drawProgress(err, fraction->value());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    save.join();
+    sigaction(SIGINT, &oldInt, nullptr);
+    sigaction(SIGTERM, &oldTerm, nullptr);
+    if (showBar) {
+        if (!failure)
+            drawProgress(err, 1.0);
+        err << "\n";
+    }
+
+    if (!failure) {
+        out << "Saved.\n";
+        return 0;
+    }
+    try {
+        std::rethrow_exception(failure);
+    } catch (const ClipError& e) {
+        switch (e.kind()) {
+        case ClipError::Kind::cancelled:
+            out << "The save was cancelled. The partial file was removed.\n";
+            break;
+        case ClipError::Kind::sameFile:
+            out << e.description() << "\n";
+            break;
+        default:
+            out << "The save stopped. The partial file was removed.\n" << e.description() << "\n";
+        }
+    } catch (...) {
+        out << "The save stopped. The partial file was removed.\n" << describe(failure) << "\n";
+    }
+    return 1;
+}
+
+} // namespace trimwell

@@ -1,0 +1,349 @@
+#include "ClipWriter.h"
+
+#include "PictureFit.h"
+#include "PumpBook.h"
+#include "SoundForm.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/media/Asset.h"
+#include "platform/media/Composition.h"
+#include "platform/media/Reader.h"
+#include "platform/media/Writer.h"
+
+#include <cerrno>
+#include <cmath>
+#include <fcntl.h>
+#include <filesystem>
+#include <future>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace trimwell::ClipWriter {
+
+namespace {
+
+// Both paths with links resolved and dots removed; also one file under two names.
+bool sameFile(const std::string& a, const std::string& b) {
+    std::error_code ec1, ec2;
+    const fs::path ra = fs::weakly_canonical(fs::absolute(a), ec1);
+    const fs::path rb = fs::weakly_canonical(fs::absolute(b), ec2);
+    if (!ec1 && !ec2 && ra == rb)
+        return true;
+    std::error_code ec;
+    return fs::exists(a, ec) && fs::exists(b, ec) && fs::equivalent(a, b, ec);
+}
+
+// Removes the partial file on every way out but the successful one.
+struct PartialFile {
+    std::string path;
+    bool keep{false};
+    ~PartialFile() {
+        if (!keep) {
+            std::error_code ec;
+            fs::remove(path, ec);
+        }
+    }
+};
+
+// Flushes the finished file to disk before it replaces anything.
+void syncFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw PlatformError::fromErrno(errno, path);
+    const int ret = ::fsync(fd);
+    const int err = errno;
+    ::close(fd);
+    if (ret != 0)
+        throw PlatformError::fromErrno(err, path);
+}
+
+struct Counts {
+    std::int64_t video{0};
+    std::int64_t audio{0};
+};
+
+struct Export {
+    std::shared_ptr<StopFlag> stop;
+    std::function<void(double)> onProgress;
+    std::shared_ptr<Reader> reader;
+    std::shared_ptr<Writer> writer;
+    std::shared_ptr<ReaderOutput> videoOutput;
+    std::shared_ptr<WriterInput> videoInput;
+    std::shared_ptr<ReaderOutput> audioOutput; // with audioInput: both or neither
+    std::shared_ptr<WriterInput> audioInput;
+    double total{0};
+};
+
+// Moves samples from one reader output to its writer input until the end, a failure or
+// a stop; called again and again on its own queue while the input is ready.
+void pump(const Export& x, const std::shared_ptr<PumpBook>& book,
+          const std::shared_ptr<DispatchGroup>& group, bool video) {
+    ReaderOutput& output = video ? *x.videoOutput : *x.audioOutput;
+    WriterInput& input = video ? *x.videoInput : *x.audioInput;
+    auto close = [&] {
+        if (book->close(video))
+            group->leave();
+    };
+    auto recordFrom = [&](const std::optional<PlatformError>& error) {
+        book->recordFailure(explain(error));
+    };
+    if (!input.isReadyForMoreMediaData())
+        return;
+    for (;;) {
+        if (x.stop->isStopped()) {
+            {
+                std::lock_guard guard(book->lock);
+                book->cancelled = true;
+            }
+            x.reader->cancelReading();
+            x.writer->cancelWriting();
+            input.markAsFinished();
+            close();
+            return;
+        }
+        std::optional<SampleBuffer> sample = output.copyNextSampleBuffer();
+        if (!sample) {
+            if (x.reader->status() == Reader::Status::failed) {
+                recordFrom(x.reader->error());
+                x.writer->cancelWriting();
+            }
+            input.markAsFinished();
+            close();
+            return;
+        }
+        if (!input.appendSampleBuffer(*sample)) {
+            recordFrom(x.writer->error());
+            x.reader->cancelReading();
+            x.writer->cancelWriting();
+            input.markAsFinished();
+            close();
+            return;
+        }
+        {
+            std::lock_guard guard(book->lock);
+            ++(video ? book->videoSamples : book->audioSamples);
+        }
+        if (video) {
+            const double time = sampleBufferPresentationTime(*sample).seconds();
+            if (x.total > 0 && std::isfinite(time)) {
+                const double f = std::clamp(time / x.total, 0.0, 1.0);
+                bool report = false;
+                {
+                    std::lock_guard guard(book->lock);
+                    if (f >= 0.999 || f - book->lastReport >= 0.02) {
+                        book->lastReport = f;
+                        report = true;
+                    }
+                }
+                if (report && x.onProgress)
+                    x.onProgress(f);
+            }
+        }
+        if (!input.isReadyForMoreMediaData())
+            return;
+    }
+}
+
+// Runs both pumps to their end and finishes the file; throws what ended the export.
+Counts runPumps(const Export& x) {
+    auto book = std::make_shared<PumpBook>();
+    auto done = std::make_shared<std::promise<Counts>>();
+    std::future<Counts> result = done->get_future();
+    auto group = std::make_shared<DispatchGroup>();
+    auto videoQueue = SerialQueue::make("trimwell.video");
+    auto audioQueue = x.audioInput ? SerialQueue::make("trimwell.audio") : nullptr;
+
+    group->enter();
+    x.videoInput->requestMediaDataWhenReady(videoQueue, [x, book, group] { pump(x, book, group, true); });
+    if (x.audioInput) {
+        group->enter();
+        x.audioInput->requestMediaDataWhenReady(audioQueue,
+                                                [x, book, group] { pump(x, book, group, false); });
+    }
+    group->notify(globalQueue(), [x, book, done] {
+        bool cancelled = false;
+        std::optional<std::string> failure;
+        {
+            std::lock_guard guard(book->lock);
+            cancelled = book->cancelled;
+            failure = book->failure;
+        }
+        if (cancelled) {
+            done->set_exception(std::make_exception_ptr(ClipError::cancelled()));
+            return;
+        }
+        if (failure) {
+            if (x.writer->status() == Writer::Status::writing)
+                x.writer->cancelWriting();
+            done->set_exception(std::make_exception_ptr(ClipError::failed(*failure)));
+            return;
+        }
+        std::shared_ptr<Writer> writer = x.writer;
+        writer->finishWriting([writer, book, done] {
+            const Writer::Status status = writer->status();
+            const std::optional<PlatformError> error = writer->error();
+            Counts counts;
+            {
+                std::lock_guard guard(book->lock);
+                counts = {book->videoSamples, book->audioSamples};
+            }
+            if (status == Writer::Status::completed)
+                done->set_value(counts);
+            else
+                done->set_exception(std::make_exception_ptr(ClipError::failed(explain(error))));
+        });
+    });
+    return result.get();
+}
+
+} // namespace
+
+std::string partialPathFor(const std::string& destination) {
+    const fs::path dest(destination);
+    const std::string name = "." + dest.filename().string() + ".trimwell-" +
+                             std::to_string(::getpid()) + ".partial";
+    return (dest.parent_path() / name).string();
+}
+
+void write(const std::string& source, const std::string& destination, double start, double end,
+           std::int64_t videoBitsPerSecond, std::int64_t audioBitsPerSecond,
+           std::shared_ptr<StopFlag> stop, std::function<void(double)> onProgress) {
+    if (sameFile(source, destination))
+        throw ClipError::sameFile();
+    if (!stop)
+        stop = std::make_shared<StopFlag>();
+
+    // Everything is written to a hidden file beside the destination; the destination
+    // itself is only ever replaced, in one rename, by a finished and checked movie.
+    PartialFile partial{partialPathFor(destination)};
+    {
+        struct stat st {};
+        if (::stat(destination.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            throw PlatformError::fromErrno(EISDIR, destination);
+    }
+
+    Asset asset(source);
+    const double length = asset.loadDuration().seconds();
+    if (!std::isfinite(length) || length <= 0)
+        throw ClipError::noLength();
+    const std::vector<Track> pictures = asset.loadTracks(MediaType::video);
+    if (pictures.empty())
+        throw ClipError::noPicture();
+    const std::vector<Track> sounds = asset.loadTracks(MediaType::audio);
+    const Track& picture = pictures.front();
+    const Track* sound = sounds.empty() ? nullptr : &sounds.front();
+
+    const PictureFit fit = uprightEven(picture.naturalSize, picture.preferredTransform);
+
+    const TimeRange cut = TimeRange::fromStartToEnd(MediaTime::fromSeconds(start, 600),
+                                                    MediaTime::fromSeconds(end, 600))
+                              .intersection(picture.timeRange);
+    if (!cut.isValid() || cut.isEmpty() || cut.duration.seconds() <= 0.05)
+        throw ClipError::noLength();
+
+    auto composition = std::make_shared<Composition>();
+    CompositionTrack* pictureTrack = composition->addMutableTrack(MediaType::video, 0);
+    if (!pictureTrack)
+        throw ClipError::failed("The picture could not be cut.");
+    pictureTrack->insertTimeRange(cut, asset, picture, MediaTime::zero());
+
+    CompositionTrack* soundTrack = nullptr;
+    if (audioBitsPerSecond > 0 && sound) {
+        const TimeRange heard = cut.intersection(sound->timeRange);
+        if (heard.isValid() && !heard.isEmpty() && heard.duration.seconds() > 0.05) {
+            soundTrack = composition->addMutableTrack(MediaType::audio, 0);
+            if (soundTrack)
+                soundTrack->insertTimeRange(heard, asset, *sound, heard.start - cut.start);
+        }
+    }
+
+    const double rate = static_cast<double>(picture.nominalFrameRate);
+    MediaTime frameDuration = rate > 1 && std::isfinite(rate) ? MediaTime::fromSeconds(1 / rate, 600)
+                                                              : MediaTime::make(20, 600);
+    if (frameDuration.value < 1) // beyond 1200 frames a second: one tick is the finest step
+        frameDuration = MediaTime::make(1, 600);
+    auto videoComposition = std::make_shared<VideoComposition>();
+    videoComposition->renderSize = fit.size;
+    videoComposition->frameDuration = frameDuration;
+    videoComposition->instructions.push_back(
+        {{MediaTime::zero(), pictureTrack->timeRange().duration},
+         {{pictureTrack->trackID(), fit.transform, MediaTime::zero()}}});
+
+    Export x;
+    x.stop = stop;
+    x.onProgress = std::move(onProgress);
+    x.reader = std::make_shared<Reader>(composition);
+    auto videoOutput = std::make_shared<VideoCompositionOutput>(
+        std::vector<int>{pictureTrack->trackID()}, PixelBufferAttributes{kPixelFormat32BGRA, 0, 0});
+    videoOutput->setVideoComposition(videoComposition);
+    if (!x.reader->canAddOutput(videoOutput))
+        throw ClipError::failed("The picture could not be read.");
+    x.reader->addOutput(videoOutput);
+    x.videoOutput = videoOutput;
+
+    SoundForm form;
+    if (soundTrack) {
+        form = soundForm(*sound);
+        auto audioOutput = std::make_shared<TrackOutput>(soundTrack->trackID(),
+                                                         pcmSettings(form.sampleRate, form.channels));
+        audioOutput->setAlwaysCopiesSampleData(false);
+        if (x.reader->canAddOutput(audioOutput)) {
+            x.reader->addOutput(audioOutput);
+            x.audioOutput = audioOutput;
+        }
+    }
+
+    x.writer = std::make_shared<Writer>(partial.path, FileType::mpeg4);
+    x.writer->setShouldOptimizeForNetworkUse(true);
+
+    VideoSettings video;
+    video.codec = VideoCodec::h264;
+    video.width = static_cast<int>(fit.size.width);
+    video.height = static_cast<int>(fit.size.height);
+    video.averageBitRate = videoBitsPerSecond;
+    video.profileLevel = ProfileLevel::h264HighAutoLevel;
+    video.expectedSourceFrameRate = 1 / frameDuration.seconds();
+    x.videoInput = WriterInput::makeVideo(video);
+    x.videoInput->setExpectsMediaDataInRealTime(false);
+    if (!x.writer->canAddInput(x.videoInput))
+        throw ClipError::failed("The picture settings were refused.");
+    x.writer->addInput(x.videoInput);
+
+    if (x.audioOutput) {
+        AudioSettings audio;
+        audio.formatID = kAudioFormatMPEG4AAC;
+        audio.sampleRate = form.sampleRate;
+        audio.channels = form.channels;
+        audio.encoderBitRate = audioBitsPerSecond;
+        x.audioInput = WriterInput::makeAudio(audio);
+        x.audioInput->setExpectsMediaDataInRealTime(false);
+        if (!x.writer->canAddInput(x.audioInput))
+            throw ClipError::failed("The sound settings were refused.");
+        x.writer->addInput(x.audioInput);
+    }
+
+    if (!x.writer->startWriting())
+        throw ClipError::failed(explain(x.writer->error()));
+    x.writer->startSessionAtSourceTime(MediaTime::zero());
+    if (!x.reader->startReading()) {
+        x.writer->cancelWriting();
+        throw ClipError::failed(explain(x.reader->error()));
+    }
+    x.total = pictureTrack->timeRange().duration.seconds();
+
+    const Counts counts = runPumps(x);
+    if (counts.video <= 0)
+        throw ClipError::failed("The cut had no frames.");
+    if (x.audioInput && counts.audio == 0)
+        throw ClipError::failed("The cut had no sound.");
+
+    syncFile(partial.path);
+    if (::rename(partial.path.c_str(), destination.c_str()) != 0)
+        throw PlatformError::fromErrno(errno, destination);
+    partial.keep = true;
+    if (x.onProgress)
+        x.onProgress(1);
+}
+
+} // namespace trimwell::ClipWriter
