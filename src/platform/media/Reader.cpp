@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <thread>
 
 namespace trimwell {
 
@@ -41,13 +44,54 @@ struct VideoCompositionOutput::State {
     FramePtr candidate;      // the latest decoded frame not yet passed by
     double candidateTime{0};
     std::shared_ptr<PixelBuffer> candidatePixels; // its transformed picture, made once
+
+    // Decoding runs a few pictures ahead on a thread of its own, so decoding and encoding
+    // use both cores. Fields above belong to that thread once it runs.
+    std::thread producer;
+    std::mutex lock;
+    std::condition_variable wake;
+    std::deque<std::optional<SampleBuffer>> ready; // guarded by lock; nothing marks the end
+    bool stopping{false};                          // guarded by lock
+
+    ~State() {
+        {
+            std::lock_guard guard(lock);
+            stopping = true;
+        }
+        wake.notify_all();
+        if (decoder)
+            decoder->interrupt();
+        if (producer.joinable())
+            producer.join();
+    }
 };
+
+namespace {
+constexpr std::size_t kPicturesAhead = 3;
+}
+
+static std::optional<SampleBuffer> producePicture(VideoCompositionOutput::State* s);
+
+static void runProducer(VideoCompositionOutput::State* s) {
+    for (;;) {
+        std::optional<SampleBuffer> sample = producePicture(s);
+        const bool end = !sample;
+        {
+            std::unique_lock guard(s->lock);
+            s->wake.wait(guard, [s] { return s->stopping || s->ready.size() < kPicturesAhead; });
+            if (s->stopping)
+                return;
+            s->ready.push_back(std::move(sample));
+        }
+        s->wake.notify_all();
+        if (end)
+            return;
+    }
+}
 
 VideoCompositionOutput::VideoCompositionOutput(std::vector<int> trackIDs,
                                                PixelBufferAttributes settings)
     : trackIDs_(std::move(trackIDs)), settings_(settings) {}
-
-VideoCompositionOutput::~VideoCompositionOutput() = default;
 
 void VideoCompositionOutput::setVideoComposition(std::shared_ptr<const VideoComposition> c) {
     videoComposition_ = std::move(c);
@@ -88,15 +132,13 @@ void VideoCompositionOutput::interrupt() {
         state_->decoder->interrupt();
 }
 
-std::optional<SampleBuffer> VideoCompositionOutput::copyNextSampleBuffer() {
-    State* s = state_.get();
-    if (!s || s->ended)
-        return std::nullopt;
+VideoCompositionOutput::~VideoCompositionOutput() = default;
+
+// Makes the next picture; nothing at the end. Runs on the output's decoding thread.
+static std::optional<SampleBuffer> producePicture(VideoCompositionOutput::State* s) {
     auto finish = [s]() -> std::optional<SampleBuffer> {
-        s->ended = true;
         s->candidate.reset();
         s->candidatePixels.reset();
-        s->core->outputEnded();
         return std::nullopt;
     };
     if (!s->core->isReading())
@@ -152,6 +194,25 @@ std::optional<SampleBuffer> VideoCompositionOutput::copyNextSampleBuffer() {
     sample.duration = s->frameDuration;
     sample.pixels = s->candidatePixels;
     ++s->index;
+    return sample;
+}
+
+std::optional<SampleBuffer> VideoCompositionOutput::copyNextSampleBuffer() {
+    State* s = state_.get();
+    if (!s || s->ended)
+        return std::nullopt;
+    std::unique_lock guard(s->lock);
+    if (!s->producer.joinable())
+        s->producer = std::thread([s] { runProducer(s); });
+    s->wake.wait(guard, [s] { return !s->ready.empty(); });
+    std::optional<SampleBuffer> sample = std::move(s->ready.front());
+    s->ready.pop_front();
+    guard.unlock();
+    s->wake.notify_all();
+    if (!sample) {
+        s->ended = true;
+        s->core->outputEnded();
+    }
     return sample;
 }
 
