@@ -1,0 +1,203 @@
+#include "platform/media/Writer.h"
+#include "support/TestMovies.h"
+
+#include <chrono>
+#include <future>
+#include <gtest/gtest.h>
+
+using namespace trimwell;
+using namespace trimwell::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::shared_ptr<WriterInput> pictureInput(int w, int h, std::int64_t bits = 1'000'000) {
+    VideoSettings s;
+    s.width = w;
+    s.height = h;
+    s.averageBitRate = bits;
+    s.profileLevel = ProfileLevel::h264HighAutoLevel;
+    return WriterInput::makeVideo(s);
+}
+
+std::shared_ptr<WriterInput> soundInput(double rate, int channels) {
+    AudioSettings s;
+    s.formatID = kAudioFormatMPEG4AAC;
+    s.sampleRate = rate;
+    s.channels = channels;
+    s.encoderBitRate = 128000;
+    return WriterInput::makeAudio(s);
+}
+
+SampleBuffer silence(std::int64_t start, std::int64_t frames, int rate) {
+    AudioStreamDescription d{static_cast<double>(rate), kAudioFormatLinearPCM,
+                             kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked,
+                             2, 1, 2, 1, 16};
+    std::shared_ptr<const AudioFormatDescription> format;
+    EXPECT_EQ(audioFormatDescriptionCreate(d, &format), 0);
+    std::shared_ptr<BlockBuffer> block;
+    EXPECT_EQ(blockBufferCreate(static_cast<std::size_t>(frames) * 2, &block), 0);
+    std::shared_ptr<SampleBuffer> out;
+    EXPECT_EQ(sampleBufferCreateForAudio(block, format, frames, MediaTime::make(1, rate),
+                                         MediaTime::make(start, rate), 2, &out),
+              0);
+    return *out;
+}
+
+} // namespace
+
+TEST(Writer, RefusesFoldersThatDoNotExistOrAreFiles) {
+    const std::string dir = freshFolder("writer-folders");
+    EXPECT_THROW(Writer(dir + "/missing/out.mp4", FileType::mpeg4), PlatformError);
+    run("touch '" + dir + "/plain'");
+    try {
+        Writer(dir + "/plain/out.mp4", FileType::mpeg4);
+        ADD_FAILURE() << "no error";
+    } catch (const PlatformError& e) {
+        EXPECT_EQ(e.domain(), "POSIX");
+        EXPECT_EQ(e.code(), ENOTDIR);
+    }
+}
+
+TEST(Writer, RefusesInputsItCannotEncode) {
+    const std::string dir = freshFolder("writer-inputs");
+    Writer writer(dir + "/out.mp4", FileType::mpeg4);
+    EXPECT_FALSE(writer.canAddInput(pictureInput(321, 240)));  // odd
+    EXPECT_FALSE(writer.canAddInput(pictureInput(0, 240)));
+    EXPECT_FALSE(writer.canAddInput(pictureInput(20000, 240))); // beyond H.264
+    EXPECT_FALSE(writer.canAddInput(soundInput(1000, 1)));
+    EXPECT_FALSE(writer.canAddInput(soundInput(48000, 0)));
+    auto good = pictureInput(320, 240);
+    EXPECT_TRUE(writer.canAddInput(good));
+    writer.addInput(good);
+    EXPECT_FALSE(writer.canAddInput(good)); // once only
+    ASSERT_TRUE(writer.startWriting());
+    EXPECT_FALSE(writer.canAddInput(soundInput(48000, 2))); // too late
+    writer.cancelWriting();
+    EXPECT_EQ(writer.status(), Writer::Status::cancelled);
+    EXPECT_FALSE(fileExists(dir + "/out.mp4")) << "a cancelled file is removed";
+}
+
+// Sound that starts late and runs long, with pictures in small steps: whatever the
+// streams do, neither input may run far ahead, and the handler is called exactly once.
+TEST(Writer, KeepsTheStreamsInterleavedAndFinishesOnce) {
+    const std::string dir = freshFolder("writer-interleave");
+    const std::string path = dir + "/out.mp4";
+    Writer writer(path, FileType::mpeg4);
+    writer.setShouldOptimizeForNetworkUse(true);
+    auto picture = pictureInput(64, 48);
+    auto sound = soundInput(44100, 1);
+    writer.addInput(picture);
+    writer.addInput(sound);
+    ASSERT_TRUE(writer.startWriting());
+    writer.startSessionAtSourceTime(MediaTime::zero());
+
+    std::atomic<double> maxLead{0};
+    std::atomic<std::int64_t> pictureTicks{0}, soundTicks{0};
+    auto leadCheck = [&] {
+        const double lead = std::abs(pictureTicks / 30.0 - soundTicks / 44100.0);
+        if (lead > maxLead)
+            maxLead = lead;
+    };
+    auto done = std::make_shared<std::promise<void>>();
+    std::atomic<int> left{2};
+    auto adaptor = std::make_shared<PixelBufferAdaptor>(picture, PixelBufferAttributes{});
+    auto pq = SerialQueue::make("w.video");
+    auto aq = SerialQueue::make("w.audio");
+    picture->requestMediaDataWhenReady(pq, [&, adaptor, done] {
+        while (picture->isReadyForMoreMediaData()) {
+            if (pictureTicks >= 150) { // 5 s
+                picture->markAsFinished();
+                if (--left == 0)
+                    done->set_value();
+                return;
+            }
+            auto pool = adaptor->pixelBufferPool();
+            ASSERT_TRUE(pool);
+            auto buffer = pool->createPixelBuffer();
+            ASSERT_TRUE(buffer && buffer->lockBaseAddress());
+            buffer->unlockBaseAddress();
+            ASSERT_TRUE(adaptor->appendPixelBuffer(buffer, MediaTime::make(pictureTicks, 30)));
+            pictureTicks++;
+            leadCheck();
+        }
+    });
+    sound->requestMediaDataWhenReady(aq, [&, done] {
+        while (sound->isReadyForMoreMediaData()) {
+            if (soundTicks >= 44100 * 8) { // 8 s, the last 3 alone
+                sound->markAsFinished();
+                if (--left == 0)
+                    done->set_value();
+                return;
+            }
+            const std::int64_t n = 3000; // not a multiple of the encoder's frame
+            ASSERT_TRUE(sound->appendSampleBuffer(silence(soundTicks, n, 44100)));
+            soundTicks += n;
+            if (pictureTicks < 150)
+                leadCheck();
+        }
+    });
+    ASSERT_EQ(done->get_future().wait_for(60s), std::future_status::ready);
+    EXPECT_LT(maxLead.load(), 0.7);
+
+    std::promise<int> finished;
+    std::atomic<int> calls{0};
+    writer.finishWriting([&] {
+        if (calls++ == 0)
+            finished.set_value(static_cast<int>(writer.status()));
+    });
+    auto f = finished.get_future();
+    ASSERT_EQ(f.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(f.get(), static_cast<int>(Writer::Status::completed));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(calls, 1);
+
+    EXPECT_EQ(probe(path, "v:0", "codec_name"), "h264");
+    EXPECT_EQ(probe(path, "v:0", "profile"), "High");
+    EXPECT_EQ(probe(path, "a:0", "sample_rate"), "44100");
+    // Every sample, the partial last encoder frame included, is in the file.
+    EXPECT_NEAR(probeNumber(path, "a:0", "duration"), 8.0, 0.03);
+    EXPECT_EQ(countFrames(path), 150);
+    // The index sits before the data.
+    const std::string order = capture("python3 -c \"d=open('" + path +
+                                      "','rb').read(); print(d.find(b'moov') < d.find(b'mdat'))\"");
+    EXPECT_EQ(order, "True\n");
+}
+
+TEST(PixelBuffer, HoldsBgraBytesWithARowStride) {
+    auto buffer = PixelBuffer::create(33, 7);
+    ASSERT_TRUE(buffer);
+    EXPECT_EQ(buffer->baseAddress(), nullptr);
+    ASSERT_TRUE(buffer->lockBaseAddress());
+    EXPECT_NE(buffer->baseAddress(), nullptr);
+    EXPECT_GE(buffer->bytesPerRow(), 33 * 4);
+    buffer->unlockBaseAddress();
+    EXPECT_EQ(buffer->baseAddress(), nullptr);
+    EXPECT_FALSE(PixelBuffer::create(0, 10));
+    EXPECT_FALSE(PixelBuffer::create(100000, 100000));
+}
+
+TEST(SampleBuffers, ConstructorsRefuseWhatTheyCannotDescribe) {
+    AudioStreamDescription good{48000, kAudioFormatLinearPCM,
+                                kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked, 2, 1, 2, 1, 16};
+    std::shared_ptr<const AudioFormatDescription> format;
+    EXPECT_EQ(audioFormatDescriptionCreate(good, &format), 0);
+    AudioStreamDescription floaty = good;
+    floaty.bitsPerChannel = 32;
+    std::shared_ptr<const AudioFormatDescription> none;
+    EXPECT_NE(audioFormatDescriptionCreate(floaty, &none), 0);
+    EXPECT_FALSE(none);
+    std::shared_ptr<BlockBuffer> block;
+    ASSERT_EQ(blockBufferCreate(8, &block), 0);
+    std::uint8_t* data = nullptr;
+    EXPECT_EQ(blockBufferGetDataPointer(*block, 0, &data), 0);
+    EXPECT_NE(blockBufferGetDataPointer(*block, 8, &data), 0);
+    std::shared_ptr<SampleBuffer> sample;
+    EXPECT_NE(sampleBufferCreateForAudio(block, format, 5, MediaTime::make(1, 48000),
+                                         MediaTime::zero(), 2, &sample),
+              0) << "five frames do not fit eight bytes";
+    EXPECT_EQ(sampleBufferCreateForAudio(block, format, 4, MediaTime::make(1, 48000),
+                                         MediaTime::make(480, 48000), 2, &sample),
+              0);
+    EXPECT_EQ(sample->presentationTime.seconds(), 0.01);
+}
