@@ -115,11 +115,14 @@ int countFrames(const std::string& path) {
 }
 
 std::vector<Rgb> framePixels(const std::string& path, int x, int y) {
+    // A 2 × 2 crop: 4:2:0 pictures cannot be cut to one pixel.
+    x &= ~1;
+    y &= ~1;
     const std::string out =
-        capture("ffmpeg -nostdin -v error -i '" + path + "' -vf 'crop=1:1:" + std::to_string(x) +
-                ":" + std::to_string(y) + "' -f rawvideo -pix_fmt rgb24 -");
+        capture("ffmpeg -nostdin -v error -i '" + path + "' -vf 'crop=2:2:" + std::to_string(x) +
+                ":" + std::to_string(y) + ",format=rgb24' -f rawvideo -pix_fmt rgb24 -");
     std::vector<Rgb> pixels;
-    for (size_t i = 0; i + 2 < out.size(); i += 3)
+    for (size_t i = 0; i + 11 < out.size(); i += 12)
         pixels.push_back({static_cast<unsigned char>(out[i]), static_cast<unsigned char>(out[i + 1]),
                           static_cast<unsigned char>(out[i + 2])});
     return pixels;
