@@ -4,6 +4,7 @@
 // Every call and every callback happens on the main thread.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -40,5 +41,8 @@ public:
     virtual ObserverToken addBoundaryTimeObserver(double seconds, std::function<void()> block) = 0;
     virtual void removeTimeObserver(ObserverToken token) = 0;
 };
+
+// The real player of the program, with no item.
+std::unique_ptr<Player> makeDefaultPlayer();
 
 } // namespace trimwell

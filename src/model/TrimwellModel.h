@@ -1,0 +1,264 @@
+#pragma once
+// The edit model: the one object that holds the open movie, the marks, the playhead, the bit
+// rate, the status line and the state of a running save, and carries every user action.
+// It lives on the main thread; background work (reading a movie, a save) reaches it only by
+// posting to the main thread, and does nothing once the model is gone.
+//
+// Observation: every observed field has a Qt property and one change signal, emitted only on
+// a real change. Doubles compare numerically (a stored NaN always counts as changed); the two
+// observer tokens and the two shared save boxes notify on every write. The derived values
+// canSave and aboutText notify when their value changes.
+//
+// The model never throws and never shows a dialog for a failure: every refusal and every
+// outcome becomes one status sentence.
+#include "platform/player/Player.h"
+#include "writer/SaveControls.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace trimwell {
+
+class Panels;
+struct MovieCheck;
+
+// The kinds of file the open panel offers: the general video type, MPEG-4, QuickTime, then
+// AVI and MPEG when the MIME database knows them; with the file name extensions they stand for
+// (no dots, no repeats), for panels that filter by name.
+struct MovieTypes {
+    std::vector<std::string> mimeTypes;
+    std::vector<std::string> extensions;
+};
+MovieTypes movieTypes();
+
+// The save panel's proposed name: the source's file name without its extension, followed by
+// "-Trimwell.mp4".
+std::string proposedSaveName(const std::string& source);
+
+// Whether the two paths name the same file: symbolic links resolved on both sides, or (when
+// both exist) the same file reached by another name, such as a hard link.
+bool isSameFile(const std::string& a, const std::string& b);
+
+class TrimwellModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(std::optional<std::string> sourceURL READ sourceURL WRITE setSourceURL NOTIFY
+                   sourceURLChanged)
+    Q_PROPERTY(double duration READ duration WRITE setDuration NOTIFY durationChanged)
+    Q_PROPERTY(bool hasAudio READ hasAudio WRITE setHasAudio NOTIFY hasAudioChanged)
+    Q_PROPERTY(double inPoint READ inPoint WRITE setInPoint NOTIFY inPointChanged)
+    Q_PROPERTY(double outPoint READ outPoint WRITE setOutPoint NOTIFY outPointChanged)
+    Q_PROPERTY(double playhead READ playhead WRITE setPlayhead NOTIFY playheadChanged)
+    Q_PROPERTY(double megabits READ megabits WRITE setMegabits NOTIFY megabitsChanged)
+    Q_PROPERTY(QString status READ status WRITE setStatus NOTIFY statusChanged)
+    Q_PROPERTY(bool busy READ busy WRITE setBusy NOTIFY busyChanged)
+    Q_PROPERTY(double progress READ progress WRITE setProgress NOTIFY progressChanged)
+    Q_PROPERTY(bool playing READ playing WRITE setPlaying NOTIFY playingChanged)
+    Q_PROPERTY(double shortest READ shortest CONSTANT)
+    Q_PROPERTY(bool canSave READ canSave NOTIFY canSaveChanged)
+    Q_PROPERTY(QString aboutText READ aboutText NOTIFY aboutTextChanged)
+    // The model's own bookkeeping: readable, written only by the model's operations.
+    Q_PROPERTY(
+        std::optional<trimwell::ObserverToken> timeToken READ timeToken NOTIFY timeTokenChanged)
+    Q_PROPERTY(std::optional<trimwell::ObserverToken> boundaryToken READ boundaryToken NOTIFY
+                   boundaryTokenChanged)
+    Q_PROPERTY(qint64 loadTicket READ loadTicket NOTIFY loadTicketChanged)
+    Q_PROPERTY(std::optional<trimwell::TrimwellModel::Drag> drag READ drag NOTIFY dragChanged)
+    Q_PROPERTY(bool inside READ inside NOTIFY insideChanged)
+    Q_PROPERTY(std::shared_ptr<trimwell::StopFlag> stopFlag READ stopFlag NOTIFY stopFlagChanged)
+    Q_PROPERTY(std::shared_ptr<trimwell::FractionBox> progressBox READ progressBox NOTIFY
+                   progressBoxChanged)
+    Q_PROPERTY(QTimer* progressTimer READ progressTimer NOTIFY progressTimerChanged)
+
+public:
+    // What the user is dragging.
+    enum class Drag { playhead, inMark, outMark };
+    Q_ENUM(Drag)
+
+    // How a save ended, as the model sees it.
+    enum class SaveOutcome { saved, cancelled, sameFile, failed };
+    Q_ENUM(SaveOutcome)
+
+    // The real player (makeDefaultPlayer) and no panels yet: the window supplies them.
+    // Defined in its own file so that code using the other constructor does not need the
+    // real player.
+    TrimwellModel();
+    // player must not be null. panels is not owned and may be null (then the open and save
+    // panels act as if the user cancelled) until setPanels supplies them.
+    explicit TrimwellModel(std::unique_ptr<Player> player, Panels* panels = nullptr,
+                           QObject* parent = nullptr);
+    // Releases what the model holds. A running save is asked to stop and is waited for, so
+    // that no export thread outlives the model and its partial file is removed.
+    ~TrimwellModel() override;
+
+    TrimwellModel(const TrimwellModel&) = delete;
+    TrimwellModel& operator=(const TrimwellModel&) = delete;
+
+    Player& player() const { return *player_; }
+    void setPanels(Panels* panels) { panels_ = panels; }
+
+    const std::optional<std::string>& sourceURL() const { return sourceURL_; }
+    double duration() const { return duration_; }
+    bool hasAudio() const { return hasAudio_; }
+    double inPoint() const { return inPoint_; }
+    double outPoint() const { return outPoint_; }
+    double playhead() const { return playhead_; }
+    double megabits() const { return megabits_; }
+    const QString& status() const { return status_; }
+    bool busy() const { return busy_; }
+    double progress() const { return progress_; }
+    bool playing() const { return playing_; }
+    double shortest() const { return shortest_; }
+
+    const std::optional<ObserverToken>& timeToken() const { return timeToken_; }
+    const std::optional<ObserverToken>& boundaryToken() const { return boundaryToken_; }
+    qint64 loadTicket() const { return loadTicket_; }
+    const std::optional<Drag>& drag() const { return drag_; }
+    bool inside() const { return inside_; }
+    const std::shared_ptr<StopFlag>& stopFlag() const { return stopFlag_; }
+    const std::shared_ptr<FractionBox>& progressBox() const { return progressBox_; }
+    QTimer* progressTimer() const { return progressTimer_.get(); }
+
+    // A movie is open, longer than the shortest cut, the marks are at least the shortest cut
+    // apart, no save runs, and no movie is being read (while a read is pending the marks still
+    // belong to the previous movie, so saving would cut the new file at the old marks).
+    bool canSave() const;
+    // The size estimate of the current cut.
+    QString aboutText() const;
+
+    void setSourceURL(std::optional<std::string> value);
+    void setDuration(double value);
+    void setHasAudio(bool value);
+    void setInPoint(double value);
+    void setOutPoint(double value);
+    void setPlayhead(double value);
+    void setMegabits(double value);
+    void setStatus(const QString& value);
+    void setBusy(bool value);
+    void setProgress(double value);
+    void setPlaying(bool value);
+
+public slots:
+    // Opening a movie.
+    void pick();
+    void open(const std::string& path);
+    // Takes the first of the dropped file paths; false when the drop is refused (a save
+    // runs, or there is no path).
+    bool takeDrop(const std::vector<std::string>& paths);
+
+    // Playback.
+    void togglePlay();
+    // Installs the periodic clock once; called each time the window is shown.
+    void armClock();
+
+    // Marks from the playhead (the "Set In" and "Set Out" buttons).
+    void setInFromPlayhead();
+    void setOutFromPlayhead();
+    // Slider presses, value changes and releases. The window writes the slider's value into
+    // playhead, inPoint or outPoint, and reports every change with the *Dragged call.
+    void beginPlayheadDrag();
+    void beginInDrag();
+    void beginOutDrag();
+    void playheadDragged();
+    void inDragged();
+    void outDragged();
+    void endPlayheadDrag();
+    void endInDrag();
+    void endOutDrag();
+
+    // Saving: asks for a destination and starts the save, or says why not.
+    void pickSave();
+    // The Stop button: asks the running save to stop. Nothing happens when no save runs.
+    void stop();
+
+signals:
+    void sourceURLChanged();
+    void durationChanged();
+    void hasAudioChanged();
+    void inPointChanged();
+    void outPointChanged();
+    void playheadChanged();
+    void megabitsChanged();
+    void statusChanged();
+    void busyChanged();
+    void progressChanged();
+    void playingChanged();
+    void timeTokenChanged();
+    void boundaryTokenChanged();
+    void loadTicketChanged();
+    void dragChanged();
+    void insideChanged();
+    void stopFlagChanged();
+    void progressBoxChanged();
+    void progressTimerChanged();
+    void canSaveChanged();
+    void aboutTextChanged();
+
+private:
+    void setTimeToken(std::optional<ObserverToken> value);
+    void setBoundaryToken(std::optional<ObserverToken> value);
+    void setLoadTicket(qint64 value);
+    void setDrag(std::optional<Drag> value);
+    void setInside(bool value);
+    void setStopFlag(std::shared_ptr<StopFlag> value);
+    void setProgressBox(std::shared_ptr<FractionBox> value);
+    void setProgressTimer(std::unique_ptr<QTimer> value);
+    void setReading(bool value);
+    void refreshDerived();
+
+    void finishRead(qint64 ticket, const MovieCheck& check);
+    void clearMovie(const QString& status);
+
+    void notePlayhead(double seconds);
+    void seek(double to);
+    void refreshEndWatch();
+
+    void pullApart(Drag anchor);
+    double clampToMovie(double seconds) const;
+
+    void beginSave(const std::string& source, const std::string& destination);
+    void copyProgress();
+    void finishSave(SaveOutcome outcome);
+
+    std::unique_ptr<Player> player_; // main thread only; never null, never replaced
+    Panels* panels_{nullptr};        // main thread only; not owned
+
+    std::optional<std::string> sourceURL_{};          // main thread only
+    double duration_{0};                              // main thread only
+    bool hasAudio_{false};                            // main thread only
+    double inPoint_{0};                               // main thread only
+    double outPoint_{0};                              // main thread only
+    double playhead_{0};                              // main thread only
+    double megabits_{4.0};                            // main thread only
+    QString status_{QStringLiteral("Open a movie.")}; // main thread only
+    bool busy_{false};                                // main thread only
+    double progress_{0};                              // main thread only
+    bool playing_{false};                             // main thread only
+    const double shortest_{0.1};
+
+    std::optional<ObserverToken> timeToken_{};     // main thread only
+    std::optional<ObserverToken> boundaryToken_{}; // main thread only
+    qint64 loadTicket_{0};                         // main thread only
+    std::optional<Drag> drag_{};                   // main thread only
+    bool inside_{false};                           // main thread only
+    std::shared_ptr<StopFlag> stopFlag_{};         // main thread only; the flag locks itself
+    std::shared_ptr<FractionBox> progressBox_{};   // main thread only; the box locks itself
+    std::unique_ptr<QTimer> progressTimer_{};      // main thread only
+
+    // True from an accepted open until the newest read has been applied or refused.
+    bool reading_{false}; // main thread only
+    // Last values of the derived fields, so their signals fire only on a change.
+    bool canSave_{false}; // main thread only
+    QString aboutText_{}; // main thread only
+    // The running (or last) save's export; joined before the next save and by the destructor.
+    std::thread saveThread_{}; // main thread only
+};
+
+} // namespace trimwell
