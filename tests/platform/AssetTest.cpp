@@ -101,12 +101,14 @@ TEST(Asset, PortraitPhoneMovieReadsAsAQuarterTurn) {
 }
 
 TEST(Asset, SoundStartingLateKeepsItsOffset) {
-    const std::string path = makeMovie(
-        "latesound.mp4", kPicture + "-f lavfi -i sine=duration=1 -c:v libx264 -c:a aac -af adelay=1000:all=1");
+    const std::string path = makeMovie("latesound2.mp4", kPicture + "-itsoffset 1 " + kTone + "-c:v libx264 -c:a aac");
     Asset asset(path);
     const auto audio = asset.loadTracks(MediaType::audio);
+    const auto video = asset.loadTracks(MediaType::video);
     ASSERT_EQ(audio.size(), 1u);
-    EXPECT_NEAR(audio[0].timeRange.start.seconds(), 0, 0.05);
+    ASSERT_EQ(video.size(), 1u);
+    EXPECT_NEAR(audio[0].timeRange.start.seconds(), 1.0, 0.05);
+    EXPECT_NEAR(video[0].timeRange.start.seconds(), 0.0, 0.001);
 }
 
 TEST(Asset, ProgramStreamWithLateStartStartsAtZero) {

@@ -128,6 +128,45 @@ std::vector<Rgb> framePixels(const std::string& path, int x, int y) {
     return pixels;
 }
 
+std::vector<int> frameLuma(const std::string& path, int x, int y) {
+    x &= ~1;
+    y &= ~1;
+    const std::string out =
+        capture("ffmpeg -nostdin -v error -i '" + path + "' -vf 'crop=2:2:" + std::to_string(x) +
+                ":" + std::to_string(y) + ",format=yuv420p' -f rawvideo -pix_fmt yuv420p -");
+    std::vector<int> luma;
+    for (size_t i = 0; i + 5 < out.size(); i += 6) // 4 luma bytes and 2 chroma per frame
+        luma.push_back(static_cast<unsigned char>(out[i]));
+    return luma;
+}
+
+bool indexBeforeData(const std::string& path) {
+    const std::string bytes = readFile(path);
+    const auto moov = bytes.find("moov"), mdat = bytes.find("mdat");
+    return moov != std::string::npos && mdat != std::string::npos && moov < mdat;
+}
+
+std::string readFile(const std::string& path) {
+    std::string bytes;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f)
+        return bytes;
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
+        bytes.append(buffer, n);
+    fclose(f);
+    return bytes;
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f)
+        return;
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+}
+
 Rgb pixelAt(const std::string& path, int index, int x, int y) {
     auto all = framePixels(path, x, y);
     if (index < 0 || index >= static_cast<int>(all.size()))

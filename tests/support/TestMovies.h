@@ -34,7 +34,15 @@ Rgb pixelAt(const std::string& path, int index, int x, int y);
 // Every frame's colour at (x, y).
 std::vector<Rgb> framePixels(const std::string& path, int x, int y);
 
+// Every frame's luma (Y, as coded) at (x, y): no colour conversion in the way.
+std::vector<int> frameLuma(const std::string& path, int x, int y);
+
+// Whether the file's index (moov) comes before its data (mdat).
+bool indexBeforeData(const std::string& path);
+
 bool fileExists(const std::string& path);
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& bytes);
 std::int64_t fileSize(const std::string& path);
 // File names in a folder, sorted.
 std::vector<std::string> listFolder(const std::string& folder);

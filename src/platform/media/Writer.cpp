@@ -301,7 +301,9 @@ static bool encodeAndMux(WriterCore& core, WriterInput::Impl& in, AVFrame* frame
             core.fail(PlatformError::fromAv(ret));
             return false;
         }
-        if (in.type == MediaType::video && pkt->duration <= 0)
+        // Every picture lasts one frame: x264's own durations are not reliable, and the
+        // last picture's duration sets the movie's length.
+        if (in.type == MediaType::video)
             pkt->duration = av_rescale_q(1, av_inv_q(enc->framerate), enc->time_base);
         pkt->stream_index = in.stream->index;
         av_packet_rescale_ts(pkt.get(), enc->time_base, in.stream->time_base);
