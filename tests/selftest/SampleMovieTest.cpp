@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <sstream>
+#include <unistd.h>
 
 using namespace trimwell;
 using namespace trimwell::testing;
@@ -16,7 +17,8 @@ namespace {
 
 std::string sampleMovie() {
     static std::string path = [] {
-        const std::string p = freshFolder("sample") + "/sample.mp4";
+        // One folder per test process: CTest runs these cases side by side.
+        const std::string p = freshFolder("sample-" + std::to_string(::getpid())) + "/sample.mp4";
         SelfTest::makeSample(p);
         return p;
     }();

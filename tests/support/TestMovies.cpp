@@ -8,7 +8,10 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -53,6 +56,18 @@ std::string makeMovie(const std::string& fileName, const std::string& args,
     std::lock_guard guard(lock);
     fs::path dir = root() / "movies";
     fs::create_directories(dir);
+    // CTest runs test programs side by side: one makes a movie while the others wait.
+    struct FileLock {
+        int fd;
+        explicit FileLock(const fs::path& p) : fd(::open(p.c_str(), O_CREAT | O_RDWR, 0644)) {
+            if (fd >= 0)
+                ::flock(fd, LOCK_EX);
+        }
+        ~FileLock() {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } fileLock(dir / ".lock");
     fs::path out = dir / fileName;
     fs::path stamp = dir / (fileName + ".args");
     // Reuse a movie made earlier with the same arguments; remake it otherwise.
