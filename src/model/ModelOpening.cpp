@@ -103,14 +103,15 @@ void TrimwellModel::open(const std::string& path) {
     setReading(true);
     setStatus(QStringLiteral("Reading the movie."));
 
-    auto read = [self = QPointer<TrimwellModel>(this), path, ticket] {
+    // The guard is only moved, never copied, off the main thread, and only read on it.
+    auto read = [self = QPointer<TrimwellModel>(this), path, ticket]() mutable {
         MovieCheck check;
         try {
             check = checkMovie(path);
         } catch (...) {
             check = unreadable();
         }
-        mainQueue().post([self, ticket, check = std::move(check)] {
+        mainQueue().post([self = std::move(self), ticket, check = std::move(check)] {
             if (self)
                 self->finishRead(ticket, check);
         });

@@ -127,7 +127,7 @@ void TrimwellModel::beginSave(const std::string& source, const std::string& dest
     if (saveThread_.joinable())
         saveThread_.join();
     auto task = [self = QPointer<TrimwellModel>(this), source, destination, start, end, videoBits,
-                 audioBits, flag, box] {
+                 audioBits, flag, box]() mutable {
         SaveOutcome outcome = SaveOutcome::saved;
         try {
             ClipWriter::write(source, destination, start, end, videoBits, audioBits, flag,
@@ -145,7 +145,7 @@ void TrimwellModel::beginSave(const std::string& source, const std::string& dest
             outcome = SaveOutcome::failed;
             reportFailure(describe(std::current_exception()));
         }
-        mainQueue().post([self, outcome] {
+        mainQueue().post([self = std::move(self), outcome] {
             if (self)
                 self->finishSave(outcome);
         });
