@@ -302,3 +302,38 @@ TEST(ClipWriter, NoSoundWhenAskedForNone) {
     EXPECT_EQ(probe(out, "a:0", "codec_name"), "");
     EXPECT_EQ(probe(out, "v:0", "codec_name"), "h264");
 }
+
+TEST(ClipWriter, ColoursSurviveTheTrip) {
+    // Solid colour fields; the ffmpeg program's decoding of source and cut must agree.
+    const std::string colours = "-f lavfi -i \"color=c=0x3366cc:s=%s:r=30:d=2,"
+                                "drawbox=x=0:y=0:w=iw/2:h=ih:color=0xe0a040:t=fill\" ";
+    auto with = [&](const std::string& size) {
+        std::string s = colours;
+        s.replace(s.find("%s"), 2, size);
+        return s;
+    };
+    const struct {
+        const char* name;
+        std::string args;
+        int width, height;
+    } cases[] = {
+        {"colour-sd.mp4", with("320x240") + "-c:v libx264 -crf 4", 320, 240},
+        {"colour-hd.mp4", with("1280x720") + "-c:v libx264 -crf 4 -colorspace bt709 -color_primaries bt709 -color_trc bt709", 1280, 720},
+        {"colour-full.avi", with("320x240") + "-c:v mjpeg -q:v 2 -pix_fmt yuvj420p", 320, 240},
+        {"colour-sd-as-hd.mp4", with("320x240") + "-c:v libx264 -crf 4 -colorspace bt709", 320, 240},
+    };
+    const std::string dir = freshFolder("clip-colour");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string source = makeMovie(c.name, c.args);
+        const std::string out = dir + "/" + c.name + ".mp4";
+        save(source, out, 0.5, 1.5, 8'000'000, 0);
+        for (const int x : {c.width / 4, 3 * c.width / 4}) {
+            const Rgb want = pixelAt(source, 20, x, c.height / 2);
+            const Rgb got = pixelAt(out, 5, x, c.height / 2);
+            EXPECT_NEAR(got.r, want.r, 5) << x;
+            EXPECT_NEAR(got.g, want.g, 5) << x;
+            EXPECT_NEAR(got.b, want.b, 5) << x;
+        }
+    }
+}
