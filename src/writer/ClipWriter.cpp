@@ -58,6 +58,25 @@ void syncFile(const std::string& path) {
         throw PlatformError::fromErrno(err, path);
 }
 
+// Enough of a file's identity to tell that it was replaced, shortened or rewritten.
+struct FileIdentity {
+    dev_t device{0};
+    ino_t inode{0};
+    off_t size{0};
+    struct timespec modified {};
+    bool operator==(const FileIdentity& o) const {
+        return device == o.device && inode == o.inode && size == o.size &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
+    }
+};
+
+std::optional<FileIdentity> identityOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+}
+
 struct Counts {
     std::int64_t video{0};
     std::int64_t audio{0};
@@ -225,6 +244,7 @@ void write(const std::string& source, const std::string& destination, double sta
 
     Asset asset(source);
     const double length = asset.loadDuration().seconds();
+    const std::optional<FileIdentity> sourceBefore = identityOf(source);
     if (!std::isfinite(length) || length <= 0)
         throw ClipError::noLength();
     const std::vector<Track> pictures = asset.loadTracks(MediaType::video);
@@ -337,6 +357,11 @@ void write(const std::string& source, const std::string& destination, double sta
         throw ClipError::failed("The cut had no frames.");
     if (x.audioInput && counts.audio == 0)
         throw ClipError::failed("The cut had no sound.");
+
+    // A source that was deleted, shortened or rewritten while it was read may have given
+    // a cut that is not the one the user chose.
+    if (!sourceBefore || identityOf(source) != sourceBefore)
+        throw ClipError::failed("The movie changed while it was being saved.");
 
     syncFile(partial.path);
     if (::rename(partial.path.c_str(), destination.c_str()) != 0)

@@ -79,3 +79,17 @@ TEST(CutCommand, InterruptStopsTheSaveAndRemovesThePartialFile) {
     EXPECT_EQ(capture("cat " + q(log)), "The save was cancelled. The partial file was removed.\n");
     EXPECT_TRUE(listFolder(dir).empty());
 }
+
+TEST(CutCommand, HittingTheFileSizeLimitStopsCleanly) {
+    const std::string source = makeMovie(
+        "cli-limit.mp4", "-f lavfi -i testsrc2=s=640x360:r=30:d=6 -c:v libx264 -preset ultrafast");
+    const std::string dir = freshFolder("cli-limit");
+    writeFile(dir + "/out.mp4", "the user's old file");
+    // 1 MB limit (ulimit counts 1 KiB blocks), far below the cut's size at 8 Mb/s.
+    const std::string out = capture("ulimit -f 1000; '" + std::string(TRIMWELL_CUT) + "' " +
+                                    q(source) + " " + q(dir + "/out.mp4") + " 0 6 8; echo \"exit=$?\"");
+    EXPECT_EQ(out.rfind("The save stopped. The partial file was removed.\n", 0), 0u) << out;
+    EXPECT_NE(out.find("exit=1"), std::string::npos);
+    EXPECT_EQ(readFile(dir + "/out.mp4"), "the user's old file");
+    EXPECT_EQ(listFolder(dir), (std::vector<std::string>{"out.mp4"}));
+}

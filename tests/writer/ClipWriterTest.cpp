@@ -337,3 +337,32 @@ TEST(ClipWriter, ColoursSurviveTheTrip) {
         }
     }
 }
+
+TEST(ClipWriter, ASourceThatChangesWhileItIsReadFailsTheSave) {
+    const std::string dir = freshFolder("clip-vanish");
+    writeFile(dir + "/out.mp4", "the user's old file");
+    for (const bool deleteIt : {true, false}) {
+        SCOPED_TRACE(deleteIt ? "deleted" : "truncated");
+        const std::string source = dir + "/source.mp4";
+        fs::copy_file(detailedMovie(), source, fs::copy_options::overwrite_existing);
+        bool done = false;
+        try {
+            save(source, dir + "/out.mp4", 0, 10, 1'000'000, 0, std::make_shared<StopFlag>(),
+                 [&](double f) {
+                     if (f > 0.2 && !done) {
+                         done = true;
+                         if (deleteIt)
+                             fs::remove(source);
+                         else
+                             fs::resize_file(source, fs::file_size(source) / 3);
+                     }
+                 });
+            ADD_FAILURE() << "saved";
+        } catch (const std::exception& e) {
+            SUCCEED() << e.what();
+        }
+        EXPECT_EQ(readFile(dir + "/out.mp4"), "the user's old file");
+        fs::remove(source);
+        expectOnly(dir, {"out.mp4"});
+    }
+}
