@@ -1,0 +1,493 @@
+#include "MpvPlayer.h"
+
+#include "platform/media/PlatformError.h"
+
+#include <QMetaObject>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <clocale>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <utility>
+
+namespace trimwell {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// reply_userdata of our own seek commands, and of the observed properties.
+enum Reply : std::uint64_t { seekReply = 1, timePosReply, eofReply, voReply };
+
+// What libmpv reads besides the file: nothing of the user's mpv set-up, no on-screen text
+// over the picture (the preview must match the saved cut), and a picture that plays on
+// without a sound device.
+constexpr const char* kOptions[][2] = {
+    {"config", "no"},
+    {"load-scripts", "no"},
+    {"input-default-bindings", "no"},
+    {"input-vo-keyboard", "no"},
+    {"osc", "no"},
+    {"ytdl", "no"},
+    {"terminal", "no"},
+    {"resume-playback", "no"},
+    {"idle", "yes"},
+    {"vo", "libmpv"},
+    {"ao", "pulse,alsa"},
+    {"audio-fallback-to-null", "yes"},
+    {"audio-client-name", "Trimwell"},
+    {"keep-open", "yes"},
+    {"pause", "yes"},
+    {"hr-seek", "yes"},
+    // MPEG program and transport streams seek coarsely; starting the demuxer a second
+    // early lets the exact seek decode up to the frame asked for instead of past it.
+    {"hr-seek-demuxer-offset", "1"},
+    {"osd-level", "0"},
+    {"osd-bar", "no"},
+    {"sid", "no"},
+    {"sub-auto", "no"},
+    {"access-references", "no"},
+    {"keepaspect", "yes"},
+    {"background", "#000000"},
+};
+
+// With no view drawing, frames still have to be taken or libmpv's output waits on each.
+constexpr int kScratchSide = 16;
+
+void check(int err, const std::string& what) {
+    if (err < 0)
+        throw PlatformError(what + ": " + mpv_error_string(err), "mpv", err);
+}
+
+void fillBlack(int width, int height, std::size_t stride, void* pixels) {
+    auto* row = static_cast<unsigned char*>(pixels);
+    for (int y = 0; y < height; ++y, row += stride)
+        std::memset(row, 0, static_cast<std::size_t>(width) * 4);
+}
+
+} // namespace
+
+MpvPlayer::MpvPlayer() : lastPlayedTime_(kNaN) {
+    // libmpv refuses a locale whose decimal separator is not '.'.
+    std::setlocale(LC_NUMERIC, "C");
+    core_.reset(mpv_create());
+    if (!core_)
+        throw PlatformError("libmpv could not be created", "mpv", MPV_ERROR_NOMEM);
+    mpv_handle* h = core_.get();
+    for (const auto& option : kOptions)
+        check(mpv_set_option_string(h, option[0], option[1]),
+              std::string("mpv option ") + option[0]);
+    check(mpv_initialize(h), "mpv_initialize");
+
+    // The render context exists before any file, so the video output can always start.
+    mpv_render_param params[] = {
+        {MPV_RENDER_PARAM_API_TYPE, const_cast<char*>(MPV_RENDER_API_TYPE_SW)},
+        {MPV_RENDER_PARAM_INVALID, nullptr},
+    };
+    mpv_render_context* render = nullptr;
+    check(mpv_render_context_create(&render, h, params), "mpv_render_context_create");
+    render_.reset(render);
+
+    check(mpv_observe_property(h, timePosReply, "time-pos", MPV_FORMAT_DOUBLE), "time-pos");
+    check(mpv_observe_property(h, eofReply, "eof-reached", MPV_FORMAT_FLAG), "eof-reached");
+    check(mpv_observe_property(h, voReply, "vo-configured", MPV_FORMAT_FLAG), "vo-configured");
+
+    scratch_.resize(kScratchSide * kScratchSide);
+    mpv_set_wakeup_callback(h, &MpvPlayer::wakeup, this);
+    mpv_render_context_set_update_callback(render_.get(), &MpvPlayer::renderUpdate, this);
+}
+
+MpvPlayer::~MpvPlayer() {
+    if (sink_)
+        std::exchange(sink_, nullptr)->pictureSourceGone();
+    if (render_)
+        mpv_render_context_set_update_callback(render_.get(), nullptr, nullptr);
+    if (core_)
+        mpv_set_wakeup_callback(core_.get(), nullptr, nullptr);
+    // libmpv's order: the render context before the core.
+    render_.reset();
+    core_.reset();
+}
+
+// libmpv's threads call these two; they may only hand work to the main thread.
+void MpvPlayer::wakeup(void* self) noexcept {
+    auto* player = static_cast<MpvPlayer*>(self);
+    if (!player->drainPosted_.exchange(true))
+        QMetaObject::invokeMethod(
+            &player->context_, [player] { player->drainEvents(); }, Qt::QueuedConnection);
+}
+
+void MpvPlayer::renderUpdate(void* self) noexcept {
+    auto* player = static_cast<MpvPlayer*>(self);
+    if (!player->picturePosted_.exchange(true))
+        QMetaObject::invokeMethod(
+            &player->context_, [player] { player->deliverPicture(); }, Qt::QueuedConnection);
+}
+
+void MpvPlayer::drainEvents() {
+    // Cleared before draining, so an event that arrives meanwhile posts another drain.
+    drainPosted_.store(false);
+    while (core_) {
+        const mpv_event* event = mpv_wait_event(core_.get(), 0);
+        if (event->event_id == MPV_EVENT_NONE)
+            break;
+        handleEvent(*event);
+    }
+}
+
+void MpvPlayer::handleEvent(const mpv_event& event) {
+    switch (event.event_id) {
+    case MPV_EVENT_START_FILE:
+        startedEntry_ = static_cast<const mpv_event_start_file*>(event.data)->playlist_entry_id;
+        break;
+    case MPV_EVENT_FILE_LOADED:
+        // A file replaced before it loaded still reports; only the current item counts.
+        if (startedEntry_ != expectedEntry_ || expectedEntry_ < 0)
+            break;
+        loaded_ = true;
+        if (pendingSeek_)
+            issueSeek(*std::exchange(pendingSeek_, std::nullopt));
+        break;
+    case MPV_EVENT_END_FILE:
+        if (static_cast<const mpv_event_end_file*>(event.data)->playlist_entry_id ==
+            expectedEntry_) {
+            loaded_ = false;
+            ready_ = false;
+            ended_ = true;
+            pendingSeek_.reset();
+            seekTarget_.reset();
+            lastPlayedTime_ = kNaN;
+        }
+        break;
+    case MPV_EVENT_SEEK:
+        seeking_ = true;
+        lastPlayedTime_ = kNaN;
+        break;
+    case MPV_EVENT_PLAYBACK_RESTART:
+        // Until the first frame is decoded, time-pos holds a guess (0 on a movie whose
+        // picture starts later).
+        if (loaded_)
+            ready_ = true;
+        seeking_ = false;
+        lastPlayedTime_ = kNaN;
+        if (seeksInFlight_ == 0)
+            seekTarget_.reset();
+        break;
+    case MPV_EVENT_COMMAND_REPLY:
+        if (event.reply_userdata == seekReply) {
+            seeksInFlight_ = std::max(0, seeksInFlight_ - 1);
+            // A refused seek never lands; stop reporting its target.
+            if (event.error < 0 && seeksInFlight_ == 0)
+                seekTarget_.reset();
+        }
+        break;
+    case MPV_EVENT_PROPERTY_CHANGE: {
+        const auto* property = static_cast<const mpv_event_property*>(event.data);
+        const bool known = property->format != MPV_FORMAT_NONE && property->data;
+        if (event.reply_userdata == timePosReply) {
+            notePlayedTime(known ? *static_cast<const double*>(property->data) : kNaN);
+        } else if (event.reply_userdata == eofReply) {
+            // Playing into the end passes any boundary between the last frame and the end.
+            if (known && *static_cast<const int*>(property->data) && !seeking_ &&
+                std::isfinite(lastPlayedTime_)) {
+                const double end = duration();
+                if (std::isfinite(end) && end > lastPlayedTime_) {
+                    crossBoundaries(lastPlayedTime_, end);
+                    lastPlayedTime_ = end;
+                }
+            }
+        } else if (event.reply_userdata == voReply) {
+            const bool shown = known && *static_cast<const int*>(property->data);
+            if (shown != videoShown_) {
+                videoShown_ = shown;
+                pictureStale_ = true;
+                renderUpdate(this);
+            }
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void MpvPlayer::notePlayedTime(double seconds) {
+    const double from = lastPlayedTime_;
+    lastPlayedTime_ = seconds;
+    // Only forward steps of running playback cross a boundary; a seek or a new item resets
+    // the previous time to NaN, so the first time after it is only remembered.
+    if (seeking_ || !std::isfinite(from) || !std::isfinite(seconds) || seconds <= from)
+        return;
+    crossBoundaries(from, seconds);
+}
+
+void MpvPlayer::crossBoundaries(double from, double to) {
+    for (const auto& [id, boundary] : boundaries_) {
+        if (!(boundary.seconds > from && boundary.seconds <= to))
+            continue;
+        // Run from the event loop, outside libmpv's event handling; an observer removed in
+        // the meantime is skipped.
+        QMetaObject::invokeMethod(
+            &context_,
+            [this, id = id] {
+                const auto it = boundaries_.find(id);
+                if (it == boundaries_.end())
+                    return;
+                const auto block = it->second.block;
+                block();
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void MpvPlayer::replaceCurrentItem(const std::optional<std::string>& path) {
+    forgetItemState();
+    if (!path) {
+        item_ = false;
+        expectedEntry_ = -1;
+        const char* stop[] = {"stop", nullptr};
+        mpv_command(core_.get(), stop);
+        return;
+    }
+    item_ = true;
+    expectedEntry_ = -1;
+    // An absolute path never reads as a URL or a protocol of libmpv's.
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(*path, error);
+    const std::string file = error ? *path : absolute.string();
+    const char* load[] = {"loadfile", file.c_str(), "replace", nullptr};
+    MpvNodeResult result;
+    if (mpv_command_ret(core_.get(), load, &result.node) < 0 ||
+        result.node.format != MPV_FORMAT_NODE_MAP) {
+        ended_ = true;
+        return;
+    }
+    const mpv_node_list* map = result.node.u.list;
+    for (int i = 0; i < map->num; ++i)
+        if (std::strcmp(map->keys[i], "playlist_entry_id") == 0 &&
+            map->values[i].format == MPV_FORMAT_INT64)
+            expectedEntry_ = map->values[i].u.int64;
+}
+
+void MpvPlayer::forgetItemState() {
+    loaded_ = false;
+    ready_ = false;
+    ended_ = false;
+    pendingSeek_.reset();
+    seekTarget_.reset();
+    lastPlayedTime_ = kNaN;
+}
+
+bool MpvPlayer::hasItem() const {
+    return item_;
+}
+
+void MpvPlayer::play() {
+    int no = 0;
+    mpv_set_property(core_.get(), "pause", MPV_FORMAT_FLAG, &no);
+}
+
+void MpvPlayer::pause() {
+    int yes = 1;
+    mpv_set_property(core_.get(), "pause", MPV_FORMAT_FLAG, &yes);
+}
+
+double MpvPlayer::rate() const {
+    if (readFlag("pause", true))
+        return 0;
+    const double speed = readDouble("speed");
+    return std::isfinite(speed) ? speed : 1.0;
+}
+
+TimeControlStatus MpvPlayer::timeControlStatus() const {
+    if (readFlag("pause", true))
+        return TimeControlStatus::paused;
+    // core-idle: asked to play but not advancing (no item yet, opening, seeking, buffering).
+    if (!item_ || readFlag("core-idle", true))
+        return TimeControlStatus::waitingToPlay;
+    return TimeControlStatus::playing;
+}
+
+double MpvPlayer::currentTime() const {
+    if (!item_)
+        return kNaN;
+    if (seekTarget_)
+        return *seekTarget_;
+    return ready_ ? readDouble("time-pos") : kNaN;
+}
+
+void MpvPlayer::seekExactly(double seconds) {
+    // An item that could not be opened has nothing to seek in.
+    if (!item_ || ended_ || !std::isfinite(seconds))
+        return;
+    seekTarget_ = seconds;
+    if (!loaded_) {
+        pendingSeek_ = seconds;
+        return;
+    }
+    issueSeek(seconds);
+}
+
+void MpvPlayer::issueSeek(double seconds) {
+    // A node command carries the time as a double, untouched by any text formatting.
+    char seek[] = "seek";
+    char flags[] = "absolute+exact";
+    mpv_node args[3]{};
+    args[0].format = MPV_FORMAT_STRING;
+    args[0].u.string = seek;
+    args[1].format = MPV_FORMAT_DOUBLE;
+    args[1].u.double_ = seconds;
+    args[2].format = MPV_FORMAT_STRING;
+    args[2].u.string = flags;
+    mpv_node_list list{};
+    list.num = 3;
+    list.values = args;
+    mpv_node command{};
+    command.format = MPV_FORMAT_NODE_ARRAY;
+    command.u.list = &list;
+    if (mpv_command_node_async(core_.get(), seekReply, &command) >= 0)
+        ++seeksInFlight_;
+    else
+        seekTarget_.reset();
+}
+
+ObserverToken MpvPlayer::addPeriodicTimeObserver(double interval,
+                                                 std::function<void(double)> block) {
+    const ObserverToken token{nextToken_++};
+    if (!block)
+        return token;
+    const double ms =
+        std::isfinite(interval) ? std::clamp(interval * 1000.0, 1.0, 86400000.0) : 1.0;
+    auto* timer = new QTimer(&context_);
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setInterval(static_cast<int>(std::lround(ms)));
+    QObject::connect(timer, &QTimer::timeout, &context_, [this, id = token.id] {
+        const auto it = periodic_.find(id);
+        if (it == periodic_.end())
+            return;
+        const double now = currentTime();
+        if (!std::isfinite(now))
+            return;
+        // A copy: the block may remove its own observer.
+        const auto call = it->second.block;
+        call(now);
+    });
+    periodic_.emplace(token.id, Periodic{timer, std::move(block)});
+    timer->start();
+    return token;
+}
+
+ObserverToken MpvPlayer::addBoundaryTimeObserver(double seconds, std::function<void()> block) {
+    const ObserverToken token{nextToken_++};
+    if (block)
+        boundaries_.emplace(token.id, Boundary{seconds, std::move(block)});
+    return token;
+}
+
+void MpvPlayer::removeTimeObserver(ObserverToken token) {
+    if (const auto it = periodic_.find(token.id); it != periodic_.end()) {
+        // The timer may be the one whose tick is running right now.
+        it->second.timer->stop();
+        it->second.timer->deleteLater();
+        periodic_.erase(it);
+    }
+    boundaries_.erase(token.id);
+}
+
+double MpvPlayer::duration() const {
+    return item_ && loaded_ ? readDouble("duration") : kNaN;
+}
+
+void MpvPlayer::setPictureSink(PictureSink* sink) {
+    if (sink == sink_)
+        return;
+    if (PictureSink* old = std::exchange(sink_, sink))
+        old->pictureSourceGone();
+    if (sink_)
+        sink_->pictureChanged();
+}
+
+bool MpvPlayer::drawPicture(int width, int height, std::size_t stride, void* pixels) {
+    if (width <= 0 || height <= 0 || !pixels || stride < static_cast<std::size_t>(width) * 4)
+        return false;
+    drawnSinceUpdate_ = true;
+    if (!videoShown_ || !render_) {
+        fillBlack(width, height, stride, pixels);
+        return false;
+    }
+    int size[2] = {width, height};
+    char format[] = "rgb0";
+    // Never sleep on the main thread until a frame's display time; presentPicture is
+    // already called at that time.
+    int block = 0;
+    mpv_render_param params[] = {
+        {MPV_RENDER_PARAM_SW_SIZE, size},
+        {MPV_RENDER_PARAM_SW_FORMAT, format},
+        {MPV_RENDER_PARAM_SW_STRIDE, &stride},
+        {MPV_RENDER_PARAM_SW_POINTER, pixels},
+        {MPV_RENDER_PARAM_BLOCK_FOR_TARGET_TIME, &block},
+        {MPV_RENDER_PARAM_INVALID, nullptr},
+    };
+    if (mpv_render_context_render(render_.get(), params) < 0) {
+        fillBlack(width, height, stride, pixels);
+        return false;
+    }
+    return true;
+}
+
+void MpvPlayer::deliverPicture() {
+    picturePosted_.store(false);
+    if (!render_)
+        return;
+    const bool fresh = (mpv_render_context_update(render_.get()) & MPV_RENDER_UPDATE_FRAME) != 0;
+    if (!fresh && !pictureStale_)
+        return;
+    pictureStale_ = false;
+    // libmpv hands frames over ahead of their display time; show each one at its time
+    // without holding up the main thread meanwhile.
+    mpv_render_frame_info info{};
+    if (fresh &&
+        mpv_render_context_get_info(render_.get(), {MPV_RENDER_PARAM_NEXT_FRAME_INFO, &info}) >=
+            0 &&
+        info.target_time > 0) {
+        const std::int64_t waitMs = (info.target_time - mpv_get_time_us(core_.get())) / 1000;
+        if (waitMs > 1) {
+            QTimer::singleShot(std::chrono::milliseconds(std::min<std::int64_t>(waitMs, 1000)),
+                               Qt::PreciseTimer, &context_, [this] { presentPicture(); });
+            return;
+        }
+    }
+    presentPicture();
+}
+
+void MpvPlayer::presentPicture() {
+    drawnSinceUpdate_ = false;
+    if (sink_)
+        sink_->pictureChanged();
+    if (!drawnSinceUpdate_)
+        drawPicture(kScratchSide, kScratchSide, kScratchSide * 4, scratch_.data());
+}
+
+bool MpvPlayer::readFlag(const char* name, bool fallback) const {
+    int value = 0;
+    if (mpv_get_property(core_.get(), name, MPV_FORMAT_FLAG, &value) < 0)
+        return fallback;
+    return value != 0;
+}
+
+double MpvPlayer::readDouble(const char* name) const {
+    double value = kNaN;
+    if (mpv_get_property(core_.get(), name, MPV_FORMAT_DOUBLE, &value) < 0)
+        return kNaN;
+    return value;
+}
+
+std::unique_ptr<Player> makeDefaultPlayer() {
+    return std::make_unique<MpvPlayer>();
+}
+
+} // namespace trimwell

@@ -1,0 +1,305 @@
+#include "platform/player/MpvPlayer.h"
+#include "platform/player/PlayerView.h"
+
+#include "PlayerTesting.h"
+#include "support/TestMovies.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <random>
+
+using namespace trimwell;
+using namespace trimwell::testing;
+
+namespace {
+
+constexpr double kFrame = 1.0 / kCodedRate;
+
+std::string silentMovie() {
+    return makeMovie("player-silent.mp4",
+                     "-f lavfi -i testsrc2=size=160x120:rate=30:duration=3 -c:v libx264 "
+                     "-pix_fmt yuv420p");
+}
+
+std::string toneMovie() {
+    return makeMovie("player-tone.mp4",
+                     "-f lavfi -i testsrc2=size=160x120:rate=30:duration=3 "
+                     "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=3 "
+                     "-c:v libx264 -pix_fmt yuv420p -c:a aac -shortest");
+}
+
+// MPEG-2 in a program stream: a container start time well above zero, picture starting a
+// little after the sound, and a demuxer that seeks coarsely.
+std::string programStreamMovie() {
+    return makeMovie("player-program.mpg",
+                     "-f lavfi -i testsrc2=size=160x120:rate=30:duration=3 "
+                     "-f lavfi -i sine=frequency=440:sample_rate=48000:duration=3 "
+                     "-c:v mpeg2video -g 15 -c:a mp2 -shortest");
+}
+
+bool loaded(const MpvPlayer& player) {
+    return std::isfinite(player.currentTime()) && std::isfinite(player.duration());
+}
+
+// A player with its view, as the window holds them, showing the coded movie paused at 0.
+struct Shown {
+    MpvPlayer player;
+    PlayerView view;
+
+    explicit Shown(const std::string& path = codedFramesMovie()) {
+        view.resize(160, 120);
+        view.show();
+        view.setPlayer(&player);
+        player.replaceCurrentItem(path);
+    }
+    int shownFrame() const { return frameIndexAtCentre(view.picture()); }
+    // Seeks and waits until both the picture and the time are those of frame.
+    bool seekShows(double seconds, int frame) {
+        player.seekExactly(seconds);
+        return waitUntil([&] {
+            return shownFrame() == frame && std::abs(player.currentTime() - frame * kFrame) < 0.002;
+        });
+    }
+};
+
+} // namespace
+
+TEST(MpvPlayer, StartsEmpty) {
+    MpvPlayer player;
+    EXPECT_FALSE(player.hasItem());
+    EXPECT_TRUE(std::isnan(player.currentTime()));
+    EXPECT_TRUE(std::isnan(player.duration()));
+    EXPECT_EQ(player.rate(), 0);
+    EXPECT_EQ(player.timeControlStatus(), TimeControlStatus::paused);
+}
+
+TEST(MpvPlayer, LoadsMoviesPausedOnTheAssetTimeline) {
+    struct Case {
+        const char* name;
+        std::string path;
+    };
+    const Case cases[] = {
+        {"mp4", codedFramesMovie()},
+        {"program stream", programStreamMovie()},
+        {"with sound", toneMovie()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Zero is the container's start; the picture may begin after it.
+        const double firstFrame =
+            probeNumber(c.path, "v:0", "start_time") - probeNumber(c.path, "format", "start_time");
+        MpvPlayer player;
+        player.replaceCurrentItem(c.path);
+        EXPECT_TRUE(player.hasItem());
+        ASSERT_TRUE(waitUntil([&] { return loaded(player); }));
+        EXPECT_NEAR(player.currentTime(), firstFrame, 0.002);
+        EXPECT_NEAR(player.duration(), probeNumber(c.path, "format", "duration"), 0.05);
+        EXPECT_EQ(player.rate(), 0);
+        EXPECT_EQ(player.timeControlStatus(), TimeControlStatus::paused);
+    }
+}
+
+TEST(MpvPlayer, ExactSeekShowsTheFirstFrameAtOrAfterTheTime) {
+    Shown shown;
+    ASSERT_TRUE(waitUntil([&] { return shown.shownFrame() == 0; }));
+    struct Case {
+        double seconds;
+        int frame;
+    };
+    const Case cases[] = {
+        {1.0, 30},  // on a frame, a key frame
+        {1.01, 31}, // between two frames: the later one
+        {2.5, 75},  // past a key frame, behind B-frames
+        {0.49, 15}, // backwards
+        {0.0, 0},   // the very first frame
+        {1.95, 59}, // just before a key frame
+        {5.0, 89},  // past the end: the last frame
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.seconds);
+        EXPECT_TRUE(shown.seekShows(c.seconds, c.frame))
+            << "shows frame " << shown.shownFrame() << " at " << shown.player.currentTime();
+    }
+    EXPECT_EQ(shown.player.timeControlStatus(), TimeControlStatus::paused);
+}
+
+TEST(MpvPlayer, ExactSeekOnAProgramStreamLandsOnTheFrameNotTheKeyFrame) {
+    const std::string path = programStreamMovie();
+    const double firstFrame =
+        probeNumber(path, "v:0", "start_time") - probeNumber(path, "format", "start_time");
+    MpvPlayer player;
+    player.replaceCurrentItem(path);
+    ASSERT_TRUE(waitUntil([&] { return loaded(player); }));
+    for (double seconds : {2.0, 1.3, 0.52}) {
+        SCOPED_TRACE(seconds);
+        const double expected = firstFrame + std::ceil((seconds - firstFrame) * 30 - 1e-6) / 30;
+        player.seekExactly(seconds);
+        EXPECT_TRUE(waitUntil([&] { return std::abs(player.currentTime() - expected) < 0.002; }))
+            << "at " << player.currentTime() << ", wanted " << expected;
+    }
+}
+
+TEST(MpvPlayer, SeekAskedBeforeTheMovieLoadsLandsOnceItHas) {
+    MpvPlayer player;
+    PlayerView view;
+    view.resize(160, 120);
+    view.setPlayer(&player);
+    player.replaceCurrentItem(codedFramesMovie());
+    player.seekExactly(1.01);
+    // Until it lands the player reports where it was asked to go.
+    EXPECT_DOUBLE_EQ(player.currentTime(), 1.01);
+    EXPECT_TRUE(waitUntil([&] {
+        return frameIndexAtCentre(view.picture()) == 31 &&
+               std::abs(player.currentTime() - 31 * kFrame) < 0.002;
+    }));
+}
+
+TEST(MpvPlayer, BoundaryObserverPausesPlaybackWithinOneFrame) {
+    Shown shown;
+    MpvPlayer& player = shown.player;
+    ASSERT_TRUE(shown.seekShows(0.5, 15));
+    int fired = 0;
+    player.addBoundaryTimeObserver(1.0, [&] {
+        ++fired;
+        player.pause();
+    });
+    player.play();
+    EXPECT_EQ(player.rate(), 1);
+    ASSERT_TRUE(waitUntil([&] { return fired > 0; }));
+    spin(0.3);
+    EXPECT_EQ(fired, 1);
+    EXPECT_EQ(player.rate(), 0);
+    EXPECT_EQ(player.timeControlStatus(), TimeControlStatus::paused);
+    const double stopped = player.currentTime();
+    EXPECT_NEAR(stopped, 1.0, kFrame + 0.001);
+    // The picture is the frame of the time reported.
+    EXPECT_EQ(shown.shownFrame(), static_cast<int>(std::lround(stopped * kCodedRate)));
+}
+
+TEST(MpvPlayer, BoundariesFireOnPlaybackOnlyAndAtTheEnd) {
+    Shown shown;
+    MpvPlayer& player = shown.player;
+    ASSERT_TRUE(shown.seekShows(1.0, 30));
+    std::vector<std::string> fired;
+    player.addBoundaryTimeObserver(2.0, [&] { fired.push_back("skipped"); });
+    const ObserverToken removed =
+        player.addBoundaryTimeObserver(2.7, [&] { fired.push_back("removed"); });
+    // The movie's length is past its last frame's time; playing into the end passes it.
+    player.addBoundaryTimeObserver(3.0, [&] { fired.push_back("end"); });
+    player.removeTimeObserver(removed);
+
+    ASSERT_TRUE(shown.seekShows(2.5, 75)); // jumps over 2.0
+    player.play();
+    ASSERT_TRUE(waitUntil([&] { return !fired.empty(); }));
+    spin(0.3);
+    EXPECT_EQ(fired, std::vector<std::string>{"end"});
+    // At the end the player stops by itself, on the last frame.
+    EXPECT_EQ(player.rate(), 0);
+    EXPECT_EQ(player.timeControlStatus(), TimeControlStatus::paused);
+    EXPECT_EQ(shown.shownFrame(), kCodedFrames - 1);
+
+    // Playing the same stretch again fires again.
+    ASSERT_TRUE(shown.seekShows(2.5, 75));
+    player.play();
+    EXPECT_TRUE(waitUntil([&] { return fired.size() == 2; }));
+    EXPECT_EQ(fired.back(), "end");
+}
+
+TEST(MpvPlayer, PeriodicObserverTicksWhilePlayingUntilRemoved) {
+    Shown shown;
+    MpvPlayer& player = shown.player;
+    ASSERT_TRUE(waitUntil([&] { return loaded(player); }));
+    std::vector<double> ticks;
+    const ObserverToken token =
+        player.addPeriodicTimeObserver(0.05, [&](double t) { ticks.push_back(t); });
+    int selfRemoving = 0;
+    ObserverToken once{};
+    once = player.addPeriodicTimeObserver(0.05, [&](double) {
+        ++selfRemoving;
+        player.removeTimeObserver(once);
+    });
+    player.play();
+    spin(0.8);
+    player.pause();
+    // Twenty a second, with room for a busy machine.
+    EXPECT_GE(ticks.size(), 8u);
+    EXPECT_LE(ticks.size(), 20u);
+    EXPECT_TRUE(std::is_sorted(ticks.begin(), ticks.end()));
+    ASSERT_FALSE(ticks.empty());
+    EXPECT_GT(ticks.back() - ticks.front(), 0.3);
+    EXPECT_EQ(selfRemoving, 1);
+
+    player.removeTimeObserver(token);
+    const std::size_t before = ticks.size();
+    spin(0.3);
+    EXPECT_EQ(ticks.size(), before);
+}
+
+TEST(MpvPlayer, PlaysWithOrWithoutASoundTrackAndWithoutASoundDevice) {
+    for (const std::string& path : {silentMovie(), toneMovie()}) {
+        SCOPED_TRACE(path);
+        MpvPlayer player;
+        player.replaceCurrentItem(path);
+        ASSERT_TRUE(waitUntil([&] { return loaded(player); }));
+        player.play();
+        // No view is attached: the player takes its frames itself.
+        ASSERT_TRUE(waitUntil([&] { return player.currentTime() > 0.2; }));
+        EXPECT_EQ(player.timeControlStatus(), TimeControlStatus::playing);
+        EXPECT_EQ(player.rate(), 1);
+        const double from = player.currentTime();
+        spin(1.0);
+        EXPECT_NEAR(player.currentTime() - from, 1.0, 0.35);
+    }
+}
+
+TEST(MpvPlayer, ReplacingTheItemWithNoneLeavesNoItem) {
+    Shown shown;
+    MpvPlayer& player = shown.player;
+    ASSERT_TRUE(shown.seekShows(1.0, 30));
+    int ticks = 0;
+    player.addPeriodicTimeObserver(0.05, [&](double) { ++ticks; });
+
+    player.replaceCurrentItem(std::nullopt);
+    EXPECT_FALSE(player.hasItem());
+    EXPECT_TRUE(std::isnan(player.currentTime()));
+    EXPECT_TRUE(waitUntil([&] { return shown.view.picture().pixelColor(80, 60) == Qt::black; }));
+    player.seekExactly(2.0);
+    EXPECT_TRUE(std::isnan(player.currentTime()));
+    ticks = 0;
+    spin(0.3);
+    EXPECT_EQ(ticks, 0);
+
+    // The player takes a movie again afterwards.
+    player.replaceCurrentItem(codedFramesMovie());
+    EXPECT_TRUE(shown.seekShows(2.0, 60));
+}
+
+TEST(MpvPlayer, FilesItCannotReadLeaveItUsable) {
+    const std::string folder = freshFolder("player-unreadable");
+    const std::string noise = folder + "/noise.mp4";
+    {
+        std::ofstream out(noise, std::ios::binary);
+        std::mt19937 random(7);
+        for (int i = 0; i < 200000; ++i)
+            out.put(static_cast<char>(random()));
+    }
+    Shown shown(noise);
+    MpvPlayer& player = shown.player;
+    for (const std::string& path : {noise, folder + "/missing.mp4", folder}) {
+        SCOPED_TRACE(path);
+        player.replaceCurrentItem(path);
+        player.seekExactly(1.0);
+        player.play();
+        spin(0.5);
+        EXPECT_TRUE(player.hasItem());
+        EXPECT_TRUE(std::isnan(player.currentTime()));
+        EXPECT_TRUE(std::isnan(player.duration()));
+        EXPECT_NE(player.timeControlStatus(), TimeControlStatus::playing);
+        EXPECT_EQ(shown.view.picture().pixelColor(80, 60), Qt::black);
+    }
+    player.pause();
+    player.replaceCurrentItem(codedFramesMovie());
+    EXPECT_TRUE(shown.seekShows(1.01, 31));
+}

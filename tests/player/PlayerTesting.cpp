@@ -1,0 +1,92 @@
+#include "PlayerTesting.h"
+
+#include "support/TestMovies.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+namespace trimwell::testing {
+
+namespace {
+
+class QtEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { app_ = std::make_unique<QApplication>(argc_, argv_); }
+    void TearDown() override { app_.reset(); }
+
+private:
+    int argc_{1};
+    char name_[16] = "trimwell-tests";
+    char* argv_[2] = {name_, nullptr};
+    std::unique_ptr<QApplication> app_;
+};
+
+[[maybe_unused]] const auto* const environment =
+    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+constexpr int kLevels = 5;
+constexpr int kStep = 50;
+constexpr int kBase = 25;
+// Encoding to YUV and back moves a channel by a few units; a blend of two frames moves it
+// by about half a step.
+constexpr int kTolerance = 12;
+
+} // namespace
+
+bool waitUntil(const std::function<bool()>& done, double seconds) {
+    return QTest::qWaitFor(done, static_cast<int>(seconds * 1000));
+}
+
+void spin(double seconds) {
+    QTest::qWait(static_cast<int>(seconds * 1000));
+}
+
+std::string codedFramesMovie() {
+    // Inside the double quotes the shell leaves the filter's escaped commas alone.
+    const std::string level = std::to_string(kBase) + "+" + std::to_string(kStep) + "*mod(";
+    return makeMovie("coded-frames.mp4",
+                     "-f lavfi -i \"color=black:size=160x120:rate=30:duration=3,format=gbrp,geq="
+                     "r='" +
+                         level + "N\\,5)':g='" + level + "floor(N/5)\\,5)':b='" + level +
+                         "floor(N/25)\\,5)'\" -c:v libx264 -pix_fmt yuv420p -g 30 -bf 2");
+}
+
+int frameIndexOf(QColor colour) {
+    int index = 0;
+    int scale = 1;
+    for (int channel : {colour.red(), colour.green(), colour.blue()}) {
+        const int level = static_cast<int>(std::lround((channel - kBase) / double(kStep)));
+        if (level < 0 || level >= kLevels ||
+            std::abs(channel - (kBase + kStep * level)) > kTolerance)
+            return -1;
+        index += level * scale;
+        scale *= kLevels;
+    }
+    return index;
+}
+
+int frameIndexAtCentre(const QImage& image) {
+    if (image.isNull())
+        return -1;
+    return frameIndexOf(image.pixelColor(image.width() / 2, image.height() / 2));
+}
+
+QRect litBounds(const QImage& image) {
+    QRect bounds;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (std::max({c.red(), c.green(), c.blue()}) > 24)
+                bounds |= QRect(x, y, 1, 1);
+        }
+    return bounds;
+}
+
+} // namespace trimwell::testing

@@ -1,0 +1,31 @@
+#pragma once
+// What the player, view and pane tests share: a QApplication for every test, bounded waits
+// that keep the event loop running, and movies whose frames say which frame they are.
+#include <QColor>
+#include <QImage>
+#include <QRect>
+
+#include <functional>
+#include <string>
+
+namespace trimwell::testing {
+
+// Runs the event loop until done() holds or seconds pass; returns done().
+bool waitUntil(const std::function<bool()>& done, double seconds = 5.0);
+// Runs the event loop for seconds.
+void spin(double seconds);
+
+// 3 s at 30 fps, 160 x 120, every frame one solid colour that encodes its index (key frames
+// a second apart, with B-frames, so an exact seek has to decode its way to the frame).
+constexpr double kCodedRate = 30.0;
+constexpr int kCodedFrames = 90;
+std::string codedFramesMovie();
+// The index a coded colour stands for, or -1 for a colour that is no code (black, a blend).
+int frameIndexOf(QColor colour);
+// The coded index at the centre of image, or -1.
+int frameIndexAtCentre(const QImage& image);
+
+// The smallest rectangle holding every pixel brighter than near-black.
+QRect litBounds(const QImage& image);
+
+} // namespace trimwell::testing
