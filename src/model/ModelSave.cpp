@@ -165,9 +165,8 @@ void TrimwellModel::copyProgress() {
 }
 
 void TrimwellModel::stop() {
-    if (!stopFlag_)
-        return;
-    stopFlag_->requestStop();
+    if (stopFlag_)
+        stopFlag_->requestStop();
     setStatus(QStringLiteral("Stopping."));
 }
 

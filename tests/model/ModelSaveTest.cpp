@@ -199,9 +199,10 @@ TEST_F(Saving, StopCancelsTheSaveAndLeavesNoFile) {
     EXPECT_EQ(listFolder(folder), std::vector<std::string>{});
 }
 
-TEST_F(Saving, StopWithoutASaveDoesNothing) {
+TEST_F(Saving, StopWithoutASaveOnlySaysSo) {
     m.stop();
-    EXPECT_EQ(m.status(), "Ready.");
+    EXPECT_EQ(m.status(), "Stopping.");
+    EXPECT_FALSE(m.busy());
 }
 
 TEST_F(Saving, AFailedSaveSaysSoAndPrintsWhy) {
