@@ -73,7 +73,7 @@ const Asset::Info& Asset::load() {
         std::rethrow_exception(error_);
     try {
         requireRegularFile(path_);
-        FormatContextPtr fmt = openInput(path_);
+        FormatContextPtr fmt = openInput(path_, Probe::quick);
         Info info;
         const std::int64_t origin = fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0;
         info.startOffset = origin;

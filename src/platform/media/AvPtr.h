@@ -44,8 +44,10 @@ void quietMediaLogs();
 
 FramePtr makeFrame();
 PacketPtr makePacket();
-// Opens and probes a file for reading; throws PlatformError.
-FormatContextPtr openInput(const std::string& path);
+// Opens and probes a file for reading; throws PlatformError. A quick probe decodes no
+// pictures: it learns what inspection needs from headers and packets alone.
+enum class Probe { full, quick };
+FormatContextPtr openInput(const std::string& path, Probe probe = Probe::full);
 // A decoder for one stream, opened with frame threads; throws PlatformError.
 CodecContextPtr openDecoder(const AVStream* stream, int threads);
 
