@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: setup configure build run test clean
+.PHONY: setup configure build run test bench clean
 
 setup:
 	@bash scripts/setup
@@ -20,5 +20,20 @@ run: build
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
+# Release build of the export and the benchmarks, then the side-by-side comparison.
+bench: setup
+	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRIMWELL_TESTS=OFF >/dev/null
+	@cmake --build build-bench -j$(JOBS) --target trimwell-cut trimwell-bench-open trimwell-bench-seek
+	@python3 bench/run.py build-bench $(BENCH_FLAGS)
+
 clean:
 	rm -rf $(BUILD)
+
+# A Debian package of a Release build without the tests, in $(PACKAGE_BUILD)/trimwell_*.deb.
+PACKAGE_BUILD ?= build-package
+.PHONY: package
+package:
+	@bash scripts/setup dpkg-dev
+	@cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRIMWELL_TESTS=OFF >/dev/null
+	@cmake --build $(PACKAGE_BUILD) -j$(JOBS)
+	@cd $(PACKAGE_BUILD) && cpack -G DEB

@@ -1,0 +1,154 @@
+#!/usr/bin/env python3
+"""Trimwell's export against the ffmpeg program doing the same cut, side by side.
+
+Makes its own sources with ffmpeg (cached in $TRIMWELL_BENCH_DIR, default
+/var/tmp/trimwell-bench), then runs each case alternately, ours then ffmpeg, RUNS times,
+and prints median wall and CPU times, their ratio, peak resident memory and the output's
+bit rate. Usage: bench/run.py BUILD_DIR [--runs N] [--quick] [--presets]
+"""
+import argparse
+import os
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+BENCH_DIR = os.environ.get("TRIMWELL_BENCH_DIR", "/var/tmp/trimwell-bench")
+FFMPEG = ["ffmpeg", "-nostdin", "-v", "error", "-y"]
+
+
+def make_source(name, args):
+    path = os.path.join(BENCH_DIR, name)
+    if not os.path.exists(path):
+        print(f"making {name} ...", flush=True)
+        tmp = path + ".tmp.mp4"
+        subprocess.run(FFMPEG + args + [tmp], check=True)
+        os.rename(tmp, path)
+    return path
+
+
+def sources():
+    os.makedirs(BENCH_DIR, exist_ok=True)
+    detail = "noise=alls=10:allf=t"
+    tone = ["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000"]
+    long = make_source("1080p-10min.mp4", [
+        "-f", "lavfi", "-i", f"testsrc2=size=1920x1080:rate=30,{detail}", *tone, "-t", "600",
+        "-c:v", "libx264", "-preset", "ultrafast", "-g", "60", "-b:v", "12M",
+        "-c:a", "aac", "-b:a", "128k"])
+    uhd = make_source("2160p-15s.mp4", [
+        "-f", "lavfi", "-i", f"testsrc2=size=3840x2160:rate=30,{detail}", *tone, "-t", "15",
+        "-c:v", "libx264", "-preset", "ultrafast", "-g", "60", "-b:v", "40M",
+        "-c:a", "aac", "-b:a", "128k"])
+    flat = make_source("portrait-stage.mp4", [
+        "-f", "lavfi", "-i", f"testsrc2=size=1920x1080:rate=30,{detail}", *tone, "-t", "15",
+        "-c:v", "libx264", "-preset", "ultrafast", "-g", "60", "-b:v", "12M",
+        "-c:a", "aac", "-b:a", "128k"])
+    portrait = os.path.join(BENCH_DIR, "portrait.mp4")
+    if not os.path.exists(portrait):
+        # A phone's portrait movie: landscape pictures with a quarter turn in the metadata.
+        subprocess.run(FFMPEG + ["-i", flat, "-c", "copy", "-metadata:s:v:0", "rotate=270", portrait],
+                       check=True)
+    return long, uhd, portrait
+
+
+def timed(cmd):
+    """Wall seconds, CPU seconds (user + system) and peak resident KB of one run."""
+    start = time.monotonic()
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(proc.pid, 0)
+    wall = time.monotonic() - start
+    err = proc.stderr.read().decode(errors="replace")
+    proc.stderr.close()
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit(f"failed: {' '.join(cmd)}\n{err}")
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
+
+
+def bitrate(path):
+    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                          "stream=bit_rate", "-of", "default=nw=1:nk=1", path],
+                         capture_output=True, text=True).stdout.strip()
+    return float(out) / 1e6 if out and out != "N/A" else float("nan")
+
+
+def ffmpeg_cut(source, out, start, length, megabits, preset="fast"):
+    return FFMPEG + ["-ss", str(start), "-i", source, "-t", str(length),
+                     "-c:v", "libx264", "-preset", preset, "-b:v", f"{int(megabits * 1e6)}",
+                     "-profile:v", "high", "-pix_fmt", "yuv420p",
+                     "-c:a", "aac", "-b:a", "160k", "-movflags", "+faststart", out]
+
+
+def compare(build, label, source, start, length, megabits, runs):
+    ours_out = os.path.join(BENCH_DIR, "ours.mp4")
+    theirs_out = os.path.join(BENCH_DIR, "ffmpeg.mp4")
+    ours_cmd = [os.path.join(build, "src/app/trimwell-cut"), source, ours_out, str(start),
+                str(start + length), str(megabits)]
+    theirs_cmd = ffmpeg_cut(source, theirs_out, start, length, megabits)
+    ours, theirs = [], []
+    for _ in range(runs):
+        ours.append(timed(ours_cmd))
+        theirs.append(timed(theirs_cmd))
+    med = lambda rows, i: statistics.median(r[i] for r in rows)
+    row = {
+        "case": label,
+        "ours_wall": med(ours, 0), "ffmpeg_wall": med(theirs, 0),
+        "ours_cpu": med(ours, 1), "ffmpeg_cpu": med(theirs, 1),
+        "ours_rss": max(r[2] for r in ours) / 1024, "ffmpeg_rss": max(r[2] for r in theirs) / 1024,
+        "ours_rate": bitrate(ours_out), "ffmpeg_rate": bitrate(theirs_out),
+    }
+    row["ratio"] = row["ffmpeg_wall"] / row["ours_wall"]
+    print(f"| {label} | {row['ours_wall']:.2f} | {row['ffmpeg_wall']:.2f} | {row['ratio']:.2f} | "
+          f"{row['ours_cpu']:.2f} | {row['ffmpeg_cpu']:.2f} | {row['ours_rss']:.0f} | "
+          f"{row['ffmpeg_rss']:.0f} | {row['ours_rate']:.2f} | {row['ffmpeg_rate']:.2f} |", flush=True)
+    return row
+
+
+def single(build, program, source, runs):
+    out = subprocess.run([os.path.join(build, "bench", program), source, str(runs)],
+                         capture_output=True, text=True, env={**os.environ, "QT_QPA_PLATFORM": "offscreen"})
+    return out.stdout.strip() or out.stderr.strip()
+
+
+def presets(source, start, length):
+    print("\n| preset | encode wall s | encode CPU s | SSIM (All) |")
+    print("|---|---|---|---|")
+    reference = os.path.join(BENCH_DIR, "reference.y4m")
+    for preset in ["ultrafast", "superfast", "veryfast", "faster", "fast", "medium"]:
+        out = os.path.join(BENCH_DIR, f"preset-{preset}.mp4")
+        wall, cpu, _ = timed(ffmpeg_cut(source, out, start, length, 4, preset))
+        ssim = subprocess.run(["ffmpeg", "-nostdin", "-i", out, "-ss", str(start), "-t", str(length),
+                               "-i", source, "-lavfi", "[0:v][1:v]ssim", "-f", "null", "-"],
+                              capture_output=True, text=True).stderr
+        m = re.search(r"All:([0-9.]+)", ssim)
+        print(f"| {preset} | {wall:.2f} | {cpu:.2f} | {m.group(1) if m else '?'} |", flush=True)
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("build")
+    p.add_argument("--runs", type=int, default=3)
+    p.add_argument("--quick", action="store_true", help="skip the ten-minute cut")
+    p.add_argument("--presets", action="store_true", help="also measure x264 presets")
+    a = p.parse_args()
+    long, uhd, portrait = sources()
+    print(f"machine: {os.cpu_count()} cores, {os.uname().release}; runs per side: {a.runs}\n")
+    print("| case | ours wall s | ffmpeg wall s | ratio | ours CPU s | ffmpeg CPU s | ours peak MB | "
+          "ffmpeg peak MB | ours Mb/s | ffmpeg Mb/s |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    compare(a.build, "1. 1080p, 20 s at 4 Mb/s", long, 30, 20, 4, a.runs)
+    compare(a.build, "2. 2160p, 10 s at 12 Mb/s", uhd, 2, 10, 12, a.runs)
+    compare(a.build, "3. portrait phone movie, 10 s", portrait, 2, 10, 4, a.runs)
+    early = compare(a.build, "4a. 10 s at 0:05 of 10 min", long, 5, 10, 4, a.runs)
+    late = compare(a.build, "4b. 10 s at 9:40 of 10 min", long, 580, 10, 4, a.runs)
+    if not a.quick:
+        compare(a.build, "memory: the whole 10 min", long, 0, 600, 4, 1)
+    print(f"\nposition: 9:40 costs {late['ours_wall'] / early['ours_wall']:.2f}× what 0:05 costs")
+    print(f"open (asset inspection), median ms: {single(a.build, 'trimwell-bench-open', long, 21)}")
+    print(f"exact seek in the player, median ms: {single(a.build, 'trimwell-bench-seek', long, 15)}")
+    if a.presets:
+        presets(long, 30, 20)
+
+
+if __name__ == "__main__":
+    main()
