@@ -220,8 +220,9 @@ Counts runPumps(const Export& x) {
 
 std::string partialPathFor(const std::string& destination) {
     const fs::path dest(destination);
-    const std::string name = "." + dest.filename().string() + ".trimwell-" +
-                             std::to_string(::getpid()) + ".partial";
+    std::string name = ".";
+    name.append(dest.filename().string()).append(".trimwell-");
+    name.append(std::to_string(::getpid())).append(".partial");
     return (dest.parent_path() / name).string();
 }
 
