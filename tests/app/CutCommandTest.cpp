@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -84,12 +85,21 @@ TEST(CutCommand, HittingTheFileSizeLimitStopsCleanly) {
     const std::string source = makeMovie(
         "cli-limit.mp4", "-f lavfi -i testsrc2=s=640x360:r=30:d=6 -c:v libx264 -preset ultrafast");
     const std::string dir = freshFolder("cli-limit");
-    writeFile(dir + "/out.mp4", "the user's old file");
-    // 1 MB limit (ulimit counts 1 KiB blocks), far below the cut's size at 8 Mb/s.
-    const std::string out = capture("ulimit -f 1000; '" + std::string(TRIMWELL_CUT) + "' " +
-                                    q(source) + " " + q(dir + "/out.mp4") + " 0 6 8; echo \"exit=$?\"");
-    EXPECT_EQ(out.rfind("The save stopped. The partial file was removed.\n", 0), 0u) << out;
-    EXPECT_NE(out.find("exit=1"), std::string::npos);
-    EXPECT_EQ(readFile(dir + "/out.mp4"), "the user's old file");
-    EXPECT_EQ(listFolder(dir), (std::vector<std::string>{"out.mp4"}));
+    // The whole cut's size, so that a limit can stop the save early or half-way through.
+    ASSERT_EQ(cut(q(source) + " " + q(dir + "/whole.mp4") + " 0 6 8").status, 0);
+    const std::int64_t whole = fileSize(dir + "/whole.mp4");
+    std::filesystem::remove(dir + "/whole.mp4");
+    ASSERT_GT(whole, 2'000'000);
+    // ulimit counts 1 KiB blocks.
+    for (const std::int64_t blocks : {std::int64_t{1000}, whole / 2 / 1024}) {
+        SCOPED_TRACE(::testing::Message() << "limit " << blocks << " KiB of " << whole / 1024);
+        writeFile(dir + "/out.mp4", "the user's old file");
+        const std::string out =
+            capture("ulimit -f " + std::to_string(blocks) + "; '" + std::string(TRIMWELL_CUT) +
+                    "' " + q(source) + " " + q(dir + "/out.mp4") + " 0 6 8; echo \"exit=$?\"");
+        EXPECT_EQ(out.rfind("The save stopped. The partial file was removed.\n", 0), 0u) << out;
+        EXPECT_NE(out.find("exit=1"), std::string::npos);
+        EXPECT_EQ(readFile(dir + "/out.mp4"), "the user's old file");
+        EXPECT_EQ(listFolder(dir), (std::vector<std::string>{"out.mp4"}));
+    }
 }

@@ -11,6 +11,7 @@
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
+#include <libavutil/imgutils.h>
 }
 
 namespace trimwell {
@@ -88,7 +89,10 @@ const Asset::Info& Asset::load() {
             FormatDescription fd;
             fd.codecName = avcodec_get_name(par->codec_id);
             if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
-                if (par->width <= 0 || par->height <= 0)
+                // A size no picture buffer can hold is a damaged header, not a picture: a
+                // cut would only fail later, after the movie was offered as ready.
+                if (par->width <= 0 || par->height <= 0 ||
+                    av_image_check_size(par->width, par->height, 0, nullptr) < 0)
                     continue;
                 t.mediaType = MediaType::video;
                 fd.mediaType = MediaType::video;
@@ -134,6 +138,10 @@ const Asset::Info& Asset::load() {
                 longest = t.timeRange.end();
             info.tracks.push_back(std::move(t));
         }
+        // A container that yields no streams and no length at all (its index zeroed or
+        // missing) was not read: saying it has no length would blame the movie, not the file.
+        if (fmt->nb_streams == 0 && fmt->duration == AV_NOPTS_VALUE)
+            throw PlatformError::fromAv(AVERROR_INVALIDDATA, path_);
         if (fmt->duration != AV_NOPTS_VALUE && fmt->duration > 0)
             info.duration = MediaTime::make(fmt->duration, 1000000);
         else
