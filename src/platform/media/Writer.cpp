@@ -140,7 +140,7 @@ public:
         }
         for (auto& [queue, input] : due) {
             std::weak_ptr<WriterCore> self = weak_from_this();
-            queue->async([self, input] {
+            queue->async([self, input = input] { // clang 14 cannot capture a binding itself
                 std::function<void()> block;
                 if (auto core = self.lock()) {
                     std::lock_guard guard(core->stateLock);
