@@ -1,0 +1,210 @@
+#include "WindowRig.h"
+
+#include "PlayerTesting.h"
+#include "support/TestMovies.h"
+#include "window/ElidedLabel.h"
+#include "window/SecondsSlider.h"
+
+#include <QMimeData>
+#include <QProgressBar>
+#include <QTest>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+using namespace trimwell;
+using namespace trimwell::testing;
+
+namespace {
+
+const char* const kTimeControls[] = {"play",      "playhead", "inSlider",
+                                     "outSlider", "inSet",    "outSet"};
+
+void expectEnabled(const WindowRig& rig, const char* name, bool enabled) {
+    EXPECT_EQ(rig.find(name)->isEnabled(), enabled) << name;
+}
+
+// Shown (not hidden) while its window is shown.
+bool shown(const WindowRig& rig, const char* name) {
+    return rig.find(name)->isVisibleTo(rig.window.get());
+}
+
+} // namespace
+
+TEST(TrimwellWindow, WithNoMovieOnlyOpenAndTheRateAreLive) {
+    WindowRig rig;
+    rig.window->show();
+    EXPECT_EQ(rig.text("time"), "0:00.0 / 0:00.0");
+    EXPECT_EQ(rig.text("inLabel"), "0:00.0");
+    EXPECT_EQ(rig.text("outLabel"), "0:00.0");
+    EXPECT_EQ(rig.text("bitRate"), "4.0 Mb/s");
+    EXPECT_EQ(rig.find<ElidedLabel>("fileName")->fullText(), "No movie");
+    EXPECT_EQ(rig.text("soundNote"), "");
+    EXPECT_EQ(rig.text("status"), rig.model->status());
+    EXPECT_EQ(rig.button("play")->text(), "Play");
+    for (const char* name : kTimeControls)
+        expectEnabled(rig, name, false);
+    for (const char* name : {"playhead", "inSlider", "outSlider"}) {
+        EXPECT_EQ(rig.find<SecondsSlider>(name)->minimum(), 0) << name;
+        EXPECT_EQ(rig.find<SecondsSlider>(name)->maximum(), 1) << name;
+    }
+    expectEnabled(rig, "megabits", true);
+    expectEnabled(rig, "open", true);
+    EXPECT_TRUE(shown(rig, "save"));
+    expectEnabled(rig, "save", false);
+    EXPECT_FALSE(shown(rig, "progress"));
+    EXPECT_FALSE(shown(rig, "stop"));
+}
+
+TEST(TrimwellWindow, WithAMovieOpenShowsItsLengthMarksAndSound) {
+    WindowRig rig;
+    rig.window->show();
+    rig.pretendOpen("/movies/holiday.mov", 65, true);
+    rig.model->setPlayhead(12.4);
+    rig.model->setInPoint(2.5);
+    EXPECT_EQ(rig.text("time"), "0:12.4 / 1:05.0");
+    EXPECT_EQ(rig.text("inLabel"), "0:02.5");
+    EXPECT_EQ(rig.text("outLabel"), "1:05.0");
+    EXPECT_EQ(rig.find<ElidedLabel>("fileName")->fullText(), "holiday.mov");
+    EXPECT_EQ(rig.text("soundNote"), "Sound is kept at 160 kb/s.");
+    EXPECT_EQ(rig.text("about"), rig.model->aboutText());
+    for (const char* name : {"playhead", "inSlider", "outSlider"})
+        EXPECT_EQ(rig.find<SecondsSlider>(name)->maximum(), 65) << name;
+    EXPECT_EQ(rig.find<SecondsSlider>("playhead")->value(), 12.4);
+    for (const char* name : kTimeControls)
+        expectEnabled(rig, name, true);
+    expectEnabled(rig, "save", true);
+
+    rig.model->setHasAudio(false);
+    EXPECT_EQ(rig.text("soundNote"), "This movie has no sound.");
+    rig.model->setPlaying(true);
+    EXPECT_EQ(rig.button("play")->text(), "Pause");
+    rig.model->setMegabits(12.34);
+    EXPECT_EQ(rig.text("bitRate"), "12.3 Mb/s");
+    // A cut shorter than the shortest one cannot be saved.
+    rig.model->setOutPoint(2.3);
+    expectEnabled(rig, "save", false);
+}
+
+TEST(TrimwellWindow, WhileSavingOnlyStopIsLiveAndItAnswersAtOnce) {
+    WindowRig rig;
+    rig.window->show();
+    rig.pretendOpen("/movies/holiday.mov", 65, true);
+    rig.model->setBusy(true);
+    rig.model->setProgress(0.4);
+    for (const char* name : kTimeControls)
+        expectEnabled(rig, name, false);
+    expectEnabled(rig, "megabits", false);
+    expectEnabled(rig, "open", false);
+    EXPECT_FALSE(shown(rig, "save"));
+    EXPECT_TRUE(shown(rig, "progress"));
+    EXPECT_TRUE(shown(rig, "stop"));
+    expectEnabled(rig, "stop", true);
+    EXPECT_EQ(rig.find<QProgressBar>("progress")->value(), 400);
+
+    // The space bar does nothing while Play is disabled.
+    rig.window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(rig.window.get()));
+    QTest::keyClick(rig.window.get(), Qt::Key_Space);
+    EXPECT_EQ(rig.player->playCalls, 0);
+
+    QTest::mouseClick(rig.button("stop"), Qt::LeftButton);
+    EXPECT_EQ(rig.text("status"), "Stopping.");
+    EXPECT_EQ(rig.find<QProgressBar>("progress")->value(), 400);
+
+    rig.model->setBusy(false);
+    EXPECT_TRUE(shown(rig, "save"));
+    EXPECT_FALSE(shown(rig, "progress"));
+    EXPECT_FALSE(shown(rig, "stop"));
+}
+
+TEST(TrimwellWindow, TheSpaceBarPlaysAndPausesWhereverTheFocusIs) {
+    WindowRig rig;
+    rig.pretendOpen("/movies/holiday.mov", 65, false);
+    rig.window->show();
+    rig.window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(rig.window.get()));
+    rig.find("outSlider")->setFocus();
+    QTest::keyClick(rig.window.get(), Qt::Key_Space);
+    EXPECT_EQ(rig.player->playCalls, 1);
+    EXPECT_EQ(rig.button("play")->text(), "Pause");
+    QTest::keyClick(rig.window.get(), Qt::Key_Space);
+    EXPECT_EQ(rig.player->pauseCalls, 1);
+    EXPECT_EQ(rig.button("play")->text(), "Play");
+    // With a modifier it is not the Play key.
+    QTest::keyClick(rig.window.get(), Qt::Key_Space, Qt::ShiftModifier);
+    EXPECT_EQ(rig.player->playCalls, 1);
+}
+
+TEST(TrimwellWindow, ArmsTheClockEachTimeItIsShown) {
+    WindowRig rig;
+    EXPECT_FALSE(rig.model->timeToken().has_value());
+    rig.window->show();
+    EXPECT_TRUE(rig.model->timeToken().has_value());
+    rig.window->hide();
+    rig.window->show();
+    // armClock installs its observer once, however often it is called.
+    EXPECT_EQ(rig.player->periodic.size(), 1u);
+}
+
+TEST(TrimwellWindow, ShortensALongFileNameInTheMiddle) {
+    WindowRig rig;
+    rig.window->resize(720, 640);
+    rig.window->show();
+    const std::string name = "a-very-long-holiday-movie-name-" + std::string(150, 'x') + "-end.mov";
+    rig.pretendOpen("/movies/" + name, 65, true);
+    QCoreApplication::processEvents();
+    const auto* label = rig.find<ElidedLabel>("fileName");
+    const QString shownText = label->text();
+    EXPECT_TRUE(shownText.contains(QChar(0x2026))) << shownText.toStdString();
+    EXPECT_TRUE(shownText.startsWith("a-very-long")) << shownText.toStdString();
+    EXPECT_TRUE(shownText.endsWith("-end.mov")) << shownText.toStdString();
+    EXPECT_LE(label->width(), rig.window->width());
+    EXPECT_EQ(label->toolTip().toStdString(), name);
+    // The window did not grow to fit it.
+    EXPECT_EQ(rig.window->width(), 720);
+}
+
+TEST(TrimwellWindow, TheStatusLineCanBeSelected) {
+    WindowRig rig;
+    rig.model->setStatus("That movie could not be read.");
+    const auto* status = rig.find<QLabel>("status");
+    EXPECT_EQ(status->text(), "That movie could not be read.");
+    EXPECT_TRUE(status->textInteractionFlags() & Qt::TextSelectableByMouse);
+}
+
+TEST(TrimwellWindow, ADropOfFilesOpensTheFirstAndIsRefusedWhileSaving) {
+    const std::string first = makeMovie(
+        "window-drop-a.mp4",
+        "-f lavfi -i testsrc2=size=160x120:rate=30:duration=2 -c:v libx264 -pix_fmt yuv420p");
+    const std::string second = makeMovie(
+        "window-drop-b.mp4",
+        "-f lavfi -i testsrc2=size=160x120:rate=30:duration=3 -c:v libx264 -pix_fmt yuv420p");
+    WindowRig rig;
+    rig.window->show();
+    const auto drop = [&](const QList<QUrl>& urls) {
+        QMimeData data;
+        data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(100, 100), Qt::CopyAction, &data, Qt::LeftButton,
+                              Qt::NoModifier);
+        QCoreApplication::sendEvent(rig.window.get(), &enter);
+        if (!enter.isAccepted())
+            return false;
+        QDropEvent event(QPointF(100, 100), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(rig.window.get(), &event);
+        return event.isAccepted();
+    };
+
+    EXPECT_FALSE(drop({QUrl("https://example.com/movie.mp4")}));
+    EXPECT_TRUE(drop({QUrl::fromLocalFile(QString::fromStdString(first)),
+                      QUrl::fromLocalFile(QString::fromStdString(second)),
+                      QUrl::fromLocalFile("/nowhere/third.mp4")}));
+    ASSERT_TRUE(waitUntil([&] { return rig.model->status() == "Ready."; }, 20));
+    EXPECT_EQ(rig.model->sourceURL(), first);
+    EXPECT_EQ(rig.text("time"), "0:00.0 / 0:02.0");
+
+    rig.model->setBusy(true);
+    EXPECT_FALSE(drop({QUrl::fromLocalFile(QString::fromStdString(second))}));
+    spin(0.2);
+    EXPECT_EQ(rig.model->sourceURL(), first);
+}
