@@ -1,19 +1,33 @@
+#include "platform/media/PlatformError.h"
 #include "selftest/SelfTest.h"
+#include "window/TrimwellApp.h"
 
 #include <QApplication>
-#include <QMainWindow>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 
 int main(int argc, char** argv) {
+    // Past a file size limit a write should fail (and the save clean up), not kill us.
+    std::signal(SIGXFSZ, SIG_IGN);
+
     // The one switch, matched whole and case-sensitively anywhere on the command line.
     for (int i = 0; i < argc; ++i)
         if (std::strcmp(argv[i], "--self-test") == 0)
             return trimwell::SelfTest::runVerdict();
 
     QApplication app(argc, argv);
-    QMainWindow window;
-    window.setWindowTitle("Trimwell");
-    window.resize(880, 740);
-    window.show();
-    return app.exec();
+    QApplication::setApplicationName("Trimwell");
+    QApplication::setDesktopFileName("trimwell");
+    // libmpv parses numbers the C way; Qt may have set the user's locale.
+    std::setlocale(LC_NUMERIC, "C");
+    try {
+        trimwell::TrimwellApp scene;
+        scene.show();
+        return app.exec();
+    } catch (const trimwell::PlatformError& e) {
+        std::fprintf(stderr, "Trimwell could not start its player: %s\n", e.description().c_str());
+        return 1;
+    }
 }
