@@ -1,0 +1,106 @@
+// The whole program's path, with the real player, the real writer and scripted panels: what
+// the preview shows at the in mark is the first frame of the saved cut.
+#include "PlayerTesting.h"
+#include "model/FakePanels.h"
+#include "model/TrimwellModel.h"
+#include "platform/player/PlayerView.h"
+#include "support/TestMovies.h"
+#include "window/PreviewPane.h"
+
+#include <QColor>
+#include <gtest/gtest.h>
+
+using namespace trimwell;
+using namespace trimwell::testing;
+
+namespace {
+
+struct Program {
+    FakePanels panels;
+    std::unique_ptr<TrimwellModel> model = std::make_unique<TrimwellModel>(makeDefaultPlayer());
+    std::unique_ptr<PreviewPane> pane;
+
+    Program() {
+        model->setPanels(&panels);
+        pane = std::make_unique<PreviewPane>(model->player());
+        pane->resize(320, 240);
+        pane->show();
+        model->armClock();
+    }
+    bool open(const std::string& path) {
+        model->open(path);
+        return waitUntil([&] { return model->status() != "Reading the movie."; }, 20);
+    }
+    int shownFrame() const { return frameIndexAtCentre(pane->view().picture()); }
+    void dragIn(double t) {
+        model->beginInDrag();
+        model->setInPoint(t);
+        model->inDragged();
+        model->endInDrag();
+    }
+    void dragOut(double t) {
+        model->beginOutDrag();
+        model->setOutPoint(t);
+        model->outDragged();
+        model->endOutDrag();
+    }
+};
+
+} // namespace
+
+TEST(ProgramFlow, TheSavedCutStartsWithTheFrameThePreviewShowedAtTheInMark) {
+    Program p;
+    ASSERT_TRUE(p.open(codedFramesMovie()));
+    ASSERT_EQ(p.model->status(), "Ready.");
+    EXPECT_NEAR(p.model->duration(), 3.0, 0.04);
+    EXPECT_FALSE(p.model->hasAudio());
+
+    p.dragOut(2.5);
+    p.dragIn(1.01); // between frames 30 and 31: the player shows 31
+    ASSERT_TRUE(waitUntil([&] { return p.shownFrame() == 31; }, 10)) << "shows " << p.shownFrame();
+    EXPECT_DOUBLE_EQ(p.model->playhead(), 1.01);
+
+    const std::string folder = freshFolder("flow-save");
+    p.panels.saveReplies.push_back(folder + "/cut.mp4");
+    p.model->pickSave();
+    ASSERT_TRUE(p.model->busy());
+    ASSERT_TRUE(waitUntil([&] { return !p.model->busy(); }, 60));
+    ASSERT_EQ(p.model->status(), "Saved.");
+    EXPECT_EQ(p.model->progress(), 1.0);
+
+    const Rgb first = pixelAt(folder + "/cut.mp4", 0, 80, 60);
+    EXPECT_EQ(frameIndexOf(QColor(first.r, first.g, first.b)), 31);
+    EXPECT_EQ(countFrames(folder + "/cut.mp4"), 45); // 1.49 s at 30 frames a second
+}
+
+TEST(ProgramFlow, PlayingTheCutPausesAtTheOutMark) {
+    Program p;
+    ASSERT_TRUE(p.open(codedFramesMovie()));
+    p.dragIn(0.5);
+    p.dragOut(1.2);
+    p.model->togglePlay();
+    EXPECT_TRUE(p.model->playing());
+    ASSERT_TRUE(waitUntil([&] { return !p.model->playing(); }, 10));
+    EXPECT_NEAR(p.model->player().currentTime(), 1.2, 1.0 / 30 + 0.01);
+    EXPECT_EQ(p.model->status(), "Ready.");
+}
+
+TEST(ProgramFlow, UnusableFilesAreRefusedInWords) {
+    const std::string folder = freshFolder("flow-refuse");
+    writeFile(folder + "/noise.mp4", std::string(20000, '\x5a'));
+    const struct {
+        std::string path;
+        const char* status;
+    } cases[] = {
+        {makeMovie("flow-sound.m4a", "-f lavfi -i sine=duration=2 -c:a aac"), "That file has no picture."},
+        {folder + "/noise.mp4", "That movie could not be read."},
+    };
+    Program p;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        ASSERT_TRUE(p.open(c.path));
+        EXPECT_EQ(p.model->status(), c.status);
+        EXPECT_EQ(p.model->duration(), 0);
+        EXPECT_FALSE(p.model->sourceURL().has_value());
+    }
+}
