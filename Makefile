@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: setup configure build run test bench clean
+.PHONY: setup configure build run test bench clean sanitize tsan fuzz fuzz-smoke
 
 setup:
 	@bash scripts/setup
@@ -28,6 +28,46 @@ bench: setup
 
 clean:
 	rm -rf $(BUILD)
+
+# The sanitizer runs, each in its own build folder. Reports from inside the uninstrumented
+# system libraries are suppressed by the files in tests/sanitizers (each entry says why);
+# undefined behaviour ends the test that meets it.
+SUPP := $(CURDIR)/tests/sanitizers
+SANITIZE_ENV := ASAN_OPTIONS=detect_leaks=1 \
+	LSAN_OPTIONS=suppressions=$(SUPP)/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=$(SUPP)/ubsan.supp
+TSAN_ENV := TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(SUPP)/tsan.supp
+# The writer, dispatch (media_test holds the dispatch tests), model and reliability programs.
+TSAN_TESTS := clipwriter_test writer_units_test media_test model_test reliability_test
+
+# The whole suite with AddressSanitizer (and LeakSanitizer) and UndefinedBehaviorSanitizer.
+sanitize: setup
+	@cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRIMWELL_SANITIZE=ON >/dev/null
+	@cmake --build build-asan -j$(JOBS)
+	@cd build-asan && $(SANITIZE_ENV) ctest --output-on-failure -j$(JOBS) --timeout 900
+
+# The threaded parts under ThreadSanitizer.
+tsan: setup
+	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRIMWELL_TSAN=ON >/dev/null
+	@cmake --build build-tsan -j$(JOBS) --target $(TSAN_TESTS)
+	@cd build-tsan && $(TSAN_ENV) ctest --output-on-failure -j$(JOBS) --timeout 900 -E '_NOT_BUILT$$'
+
+# libFuzzer over inspecting and cutting any bytes (clang), seeded with tiny movies the build
+# makes. fuzz-smoke runs for a minute; `make fuzz FUZZ_SECONDS=600` for longer. What it
+# finds is written to build-fuzz/findings; the corpus it grows stays in build-fuzz/corpus.
+FUZZ_SECONDS ?= 600
+FUZZ_ENV := UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=$(SUPP)/ubsan.supp \
+	LSAN_OPTIONS=suppressions=$(SUPP)/lsan.supp:print_suppressions=0
+fuzz: setup
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRIMWELL_FUZZ=ON >/dev/null
+	@cmake --build build-fuzz -j$(JOBS) --target trimwell_fuzz_cut
+	@mkdir -p build-fuzz/corpus build-fuzz/findings
+	@cd build-fuzz && $(FUZZ_ENV) tests/fuzz/trimwell_fuzz_cut corpus tests/fuzz/seeds \
+		-artifact_prefix=findings/ -max_total_time=$(FUZZ_SECONDS) -timeout=60 -rss_limit_mb=4096 \
+		-max_len=65536 -print_final_stats=1
+
+fuzz-smoke:
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60
 
 # A Debian package of a Release build without the tests, in $(PACKAGE_BUILD)/trimwell_*.deb.
 PACKAGE_BUILD ?= build-package
