@@ -33,8 +33,10 @@ void MainQueue::runPending() {
 }
 
 MainQueue& mainQueue() {
-    static MainQueue queue;
-    return queue;
+    // Never destroyed: a reading thread that outlives main() may still post, and must find
+    // the queue's lock intact (it then sees no application and drops the work).
+    static MainQueue* const queue = new MainQueue;
+    return *queue;
 }
 
 } // namespace trimwell
