@@ -46,6 +46,26 @@ PacketPtr makePacket() {
     return p;
 }
 
+bool probeQuickly(AVFormatContext* fmt) {
+    // Decoding pictures is most of a probe's time on a large movie and tells inspection
+    // nothing it needs; sizes, rates and times come from headers and packet timestamps.
+    std::vector<AVDictionary*> options(fmt->nb_streams, nullptr);
+    for (auto& o : options) {
+        av_dict_set(&o, "threads", "1", 0);
+        av_dict_set(&o, "skip_frame", "nonkey", 0);
+    }
+    const int ret = avformat_find_stream_info(fmt, options.data());
+    for (auto& o : options)
+        av_dict_free(&o);
+    checkAv(ret);
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        const AVCodecParameters* par = fmt->streams[i]->codecpar;
+        if (par->codec_type == AVMEDIA_TYPE_VIDEO && (par->width <= 0 || par->height <= 0))
+            return false;
+    }
+    return true;
+}
+
 FormatContextPtr openInput(const std::string& path, Probe probe) {
     quietMediaLogs();
     AVFormatContext* raw = nullptr;
@@ -55,22 +75,8 @@ FormatContextPtr openInput(const std::string& path, Probe probe) {
         checkAv(avformat_find_stream_info(fmt.get(), nullptr));
         return fmt;
     }
-    // Decoding pictures is most of a probe's time on a large movie and tells inspection
-    // nothing it needs; sizes, rates and times come from headers and packet timestamps.
-    std::vector<AVDictionary*> options(fmt->nb_streams, nullptr);
-    for (auto& o : options) {
-        av_dict_set(&o, "threads", "1", 0);
-        av_dict_set(&o, "skip_frame", "nonkey", 0);
-    }
-    const int ret = avformat_find_stream_info(fmt.get(), options.data());
-    for (auto& o : options)
-        av_dict_free(&o);
-    checkAv(ret);
-    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
-        const AVCodecParameters* par = fmt->streams[i]->codecpar;
-        if (par->codec_type == AVMEDIA_TYPE_VIDEO && (par->width <= 0 || par->height <= 0))
-            return openInput(path, Probe::full); // this one needs its pictures decoded
-    }
+    if (!probeQuickly(fmt.get()))
+        return openInput(path, Probe::full); // this one needs its pictures decoded
     return fmt;
 }
 

@@ -48,6 +48,9 @@ PacketPtr makePacket();
 // pictures: it learns what inspection needs from headers and packets alone.
 enum class Probe { full, quick };
 FormatContextPtr openInput(const std::string& path, Probe probe = Probe::full);
+// The quick probe of an opened context; true when it learnt every picture's size (otherwise
+// only a full probe, which decodes, can).
+bool probeQuickly(AVFormatContext* fmt);
 // A decoder for one stream, opened with frame threads; throws PlatformError.
 CodecContextPtr openDecoder(const AVStream* stream, int threads);
 

@@ -67,7 +67,7 @@ struct VideoCompositionOutput::State {
 };
 
 namespace {
-constexpr std::size_t kPicturesAhead = 3;
+constexpr std::size_t kPicturesAhead = 1;
 }
 
 static std::optional<SampleBuffer> producePicture(VideoCompositionOutput::State* s);

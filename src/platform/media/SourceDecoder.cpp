@@ -30,7 +30,10 @@ void SourceDecoder::open() {
     raw->interrupt_callback = {&SourceDecoder::interruptCallback, this};
     checkAv(avformat_open_input(&raw, ("file:" + path_).c_str(), nullptr, nullptr));
     fmt_.reset(raw);
-    checkAv(avformat_find_stream_info(fmt_.get(), nullptr));
+    // The decoder learns the rest from the stream itself; a full probe would decode
+    // pictures only to throw them away.
+    if (!probeQuickly(fmt_.get()))
+        checkAv(avformat_find_stream_info(fmt_.get(), nullptr));
     if (streamIndex_ < 0 || streamIndex_ >= static_cast<int>(fmt_->nb_streams))
         throw PlatformError::fromAv(AVERROR_STREAM_NOT_FOUND);
     for (unsigned i = 0; i < fmt_->nb_streams; ++i)
