@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <emmintrin.h>
 
 namespace trimwell {
 
@@ -100,22 +101,44 @@ static void orientPlane(const std::uint8_t* src, int srcStride, int iw, int ih, 
         return;
     }
     // Output (x', y') takes intermediate (ix, iy) with ix along output y and iy along
-    // output x; tiles keep both sides in cache.
-    constexpr int kTile = 32;
+    // output x. Whole 8 × 8 blocks go through registers; a mirror only changes the order in
+    // which rows are loaded and stored. The ragged edges go pixel by pixel.
     const int ow = ih, oh = iw;
-    for (int ty = 0; ty < oh; ty += kTile) {
-        for (int tx = 0; tx < ow; tx += kTile) {
-            const int yEnd = std::min(oh, ty + kTile), xEnd = std::min(ow, tx + kTile);
-            for (int y = ty; y < yEnd; ++y) {
-                const int ix = flipX ? iw - 1 - y : y;
-                std::uint8_t* out = dst + static_cast<std::ptrdiff_t>(y) * dstStride;
-                for (int x = tx; x < xEnd; ++x) {
-                    const int iy = flipY ? ih - 1 - x : x;
-                    out[x] = src[static_cast<std::ptrdiff_t>(iy) * srcStride + ix];
-                }
+    const int blocksW = ow / 8 * 8, blocksH = oh / 8 * 8;
+    for (int by = 0; by < blocksH; by += 8) {
+        const int ix0 = flipX ? iw - 8 - by : by;
+        for (int bx = 0; bx < blocksW; bx += 8) {
+            const int iy0 = flipY ? ih - 8 - bx : bx;
+            __m128i a[8];
+            for (int j = 0; j < 8; ++j) {
+                const int row = iy0 + (flipY ? 7 - j : j); // source row for output column bx + j
+                a[j] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(
+                    src + static_cast<std::ptrdiff_t>(row) * srcStride + ix0));
+            }
+            const __m128i b0 = _mm_unpacklo_epi8(a[0], a[1]), b1 = _mm_unpacklo_epi8(a[2], a[3]);
+            const __m128i b2 = _mm_unpacklo_epi8(a[4], a[5]), b3 = _mm_unpacklo_epi8(a[6], a[7]);
+            const __m128i c0 = _mm_unpacklo_epi16(b0, b1), c1 = _mm_unpackhi_epi16(b0, b1);
+            const __m128i c2 = _mm_unpacklo_epi16(b2, b3), c3 = _mm_unpackhi_epi16(b2, b3);
+            const __m128i d[4] = {_mm_unpacklo_epi32(c0, c2), _mm_unpackhi_epi32(c0, c2),
+                                  _mm_unpacklo_epi32(c1, c3), _mm_unpackhi_epi32(c1, c3)};
+            // d[k] holds source columns 2k and 2k + 1, each as eight output pixels.
+            for (int col = 0; col < 8; ++col) {
+                const __m128i pair = d[col / 2];
+                const __m128i line = col % 2 ? _mm_srli_si128(pair, 8) : pair;
+                const int y = by + (flipX ? 7 - col : col);
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + static_cast<std::ptrdiff_t>(y) * dstStride + bx),
+                                 line);
             }
         }
     }
+    auto pixel = [&](int x, int y) {
+        const int ix = flipX ? iw - 1 - y : y;
+        const int iy = flipY ? ih - 1 - x : x;
+        dst[static_cast<std::ptrdiff_t>(y) * dstStride + x] = src[static_cast<std::ptrdiff_t>(iy) * srcStride + ix];
+    };
+    for (int y = 0; y < oh; ++y)
+        for (int x = y < blocksH ? blocksW : 0; x < ow; ++x)
+            pixel(x, y);
 }
 
 FramePtr FrameTransform::apply(const AVFrame* source) {
