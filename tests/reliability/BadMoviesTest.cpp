@@ -24,7 +24,6 @@ const QString kReady = "Ready.";
 // How a cut of the file through the clip writer may end.
 enum class Cut { saved, failed, savedOrFailed, unreadable, noLength, noPicture };
 
-const char* kOldFile = "the user's old file";
 constexpr double kStart = 0.2, kEnd = 1.8;
 
 std::string randomBytes(std::size_t n, unsigned seed) {

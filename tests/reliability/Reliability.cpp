@@ -127,4 +127,10 @@ std::string zeroDurations(std::string bytes) {
     return bytes;
 }
 
+std::string busyMovie() {
+    return makeMovie("rel-busy.mp4", "-f lavfi -i testsrc2=size=480x270:rate=30:duration=6 "
+                                     "-f lavfi -i sine=duration=6 -vf noise=alls=20:allf=t "
+                                     "-c:v libx264 -preset ultrafast -g 30 -c:a aac -shortest");
+}
+
 } // namespace trimwell::testing

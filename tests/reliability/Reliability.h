@@ -33,6 +33,12 @@ int threadCountSettling(int limit, int graceMs);
 // The partial files a save leaves while it runs (".NAME.trimwell-PID.partial") in folder.
 int partialFilesIn(const std::string& folder);
 
+// What a destination held before a save that must leave it alone.
+inline constexpr const char* kOldFile = "the user's old file";
+
+// A movie whose save takes a few seconds: long enough to be stopped or changed while it runs.
+std::string busyMovie();
+
 // A small movie with picture and sound, its index after its data ("end") or before ("front").
 std::string smallMovie(bool indexInFront);
 

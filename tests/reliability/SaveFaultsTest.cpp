@@ -14,14 +14,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* kFailed = "The save stopped. The partial file was removed.";
-const char* kOldFile = "the user's old file";
-
-// A movie whose save takes a few seconds: long enough to be changed while it is read.
-std::string busyMovie() {
-    return makeMovie("rel-busy.mp4", "-f lavfi -i testsrc2=size=480x270:rate=30:duration=6 "
-                                     "-f lavfi -i sine=duration=6 -vf noise=alls=20:allf=t "
-                                     "-c:v libx264 -preset ultrafast -g 30 -c:a aac -shortest");
-}
 
 } // namespace
 

@@ -17,17 +17,10 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* kCancelled = "The save was cancelled. The partial file was removed.";
-const char* kOldFile = "the user's old file";
 
 // Worker threads that end on their own (decoders, encoders, a queue released on its own
 // thread) are given this long to go.
 constexpr int kGraceMs = 10000;
-
-std::string busyMovie() {
-    return makeMovie("rel-busy.mp4", "-f lavfi -i testsrc2=size=480x270:rate=30:duration=6 "
-                                     "-f lavfi -i sine=duration=6 -vf noise=alls=20:allf=t "
-                                     "-c:v libx264 -preset ultrafast -g 30 -c:a aac -shortest");
-}
 
 } // namespace
 
