@@ -38,8 +38,6 @@ void SerialQueue::async(Task task) {
     state_->wake.notify_one();
 }
 
-bool SerialQueue::isCurrent() const { return thread_.get_id() == std::this_thread::get_id(); }
-
 void SerialQueue::run(std::shared_ptr<State> state) {
     for (;;) {
         Task task;

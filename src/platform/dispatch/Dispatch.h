@@ -32,7 +32,6 @@ public:
     ~SerialQueue() override;
     void async(Task task) override;
     const std::string& label() const { return label_; }
-    bool isCurrent() const;
 
 private:
     explicit SerialQueue(std::string label);

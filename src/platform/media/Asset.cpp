@@ -32,8 +32,6 @@ Asset::Asset(std::string path) : path_(std::move(path)) {}
 
 MediaTime Asset::loadDuration() { return load().duration; }
 
-std::int64_t Asset::loadStartOffset() { return load().startOffset; }
-
 std::vector<Track> Asset::loadTracks(MediaType type) {
     std::vector<Track> out;
     for (const Track& t : load().tracks)
@@ -77,7 +75,6 @@ const Asset::Info& Asset::load() {
         FormatContextPtr fmt = openInput(path_, Probe::quick);
         Info info;
         const std::int64_t origin = fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0;
-        info.startOffset = origin;
         MediaTime longest = MediaTime::make(0, 1000000);
         for (unsigned i = 0; i < fmt->nb_streams; ++i) {
             const AVStream* st = fmt->streams[i];
@@ -96,8 +93,6 @@ const Asset::Info& Asset::load() {
                     continue;
                 t.mediaType = MediaType::video;
                 fd.mediaType = MediaType::video;
-                t.codedWidth = par->width;
-                t.codedHeight = par->height;
                 double w = par->width;
                 AVRational sar = st->sample_aspect_ratio.num > 0 ? st->sample_aspect_ratio
                                                                   : par->sample_aspect_ratio;

@@ -33,9 +33,6 @@ struct Track {
     int streamIndex{-1};
     // Display size: coded size with the pixel aspect ratio applied.
     Size naturalSize{};
-    // Coded picture size in pixels (before the pixel aspect ratio).
-    int codedWidth{0};
-    int codedHeight{0};
     AffineTransform preferredTransform{};
     float nominalFrameRate{0};
     TimeRange timeRange{};
@@ -52,13 +49,10 @@ public:
     const std::string& path() const { return path_; }
     MediaTime loadDuration();
     std::vector<Track> loadTracks(MediaType type);
-    // The container's start time in microseconds: the origin of every time here.
-    std::int64_t loadStartOffset();
 
 private:
     struct Info {
         MediaTime duration{};
-        std::int64_t startOffset{0};
         std::vector<Track> tracks;
     };
     const Info& load();
