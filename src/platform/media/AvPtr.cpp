@@ -8,6 +8,7 @@
 #include <vector>
 
 extern "C" {
+#include <libavutil/imgutils.h>
 #include <libavutil/log.h>
 }
 
@@ -80,7 +81,39 @@ FormatContextPtr openInput(const std::string& path, Probe probe) {
     return fmt;
 }
 
-CodecContextPtr openDecoder(const AVStream* stream, int threads) {
+// The same alignment and padding av_frame_get_buffer gives, which the scaler and the
+// encoders' SIMD reads rely on.
+constexpr int kFrameAlign = 64;
+constexpr int kHeightAlign = 32;
+constexpr int kTailPadding = 64;
+
+FramePtr FramePool::get(AVPixelFormat format, int width, int height) {
+    const int paddedHeight = FFALIGN(height, kHeightAlign);
+    if (!pool_ || format != format_ || width != width_ || height != height_) {
+        const int size = av_image_get_buffer_size(format, width, paddedHeight, kFrameAlign);
+        if (size < 0)
+            return nullptr;
+        pool_.reset(av_buffer_pool_init(static_cast<std::size_t>(size) + kTailPadding, av_buffer_alloc));
+        if (!pool_)
+            return nullptr;
+        format_ = format;
+        width_ = width;
+        height_ = height;
+    }
+    FramePtr frame = makeFrame();
+    if (!frame)
+        return nullptr;
+    frame->buf[0] = av_buffer_pool_get(pool_.get());
+    if (!frame->buf[0] || av_image_fill_arrays(frame->data, frame->linesize, frame->buf[0]->data,
+                                               format, width, paddedHeight, kFrameAlign) < 0)
+        return nullptr;
+    frame->format = format;
+    frame->width = width;
+    frame->height = height;
+    return frame;
+}
+
+CodecContextPtr openDecoder(const AVStream* stream, DecoderThreads threads) {
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     if (!codec)
         throw PlatformError::fromAv(AVERROR_DECODER_NOT_FOUND);
@@ -89,8 +122,8 @@ CodecContextPtr openDecoder(const AVStream* stream, int threads) {
         throw PlatformError::fromAv(AVERROR(ENOMEM));
     checkAv(avcodec_parameters_to_context(ctx.get(), stream->codecpar));
     ctx->pkt_timebase = stream->time_base;
-    ctx->thread_count = threads;
-    ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    ctx->thread_count = threads == DecoderThreads::single ? 1 : 0;
+    ctx->thread_type = FF_THREAD_SLICE;
     checkAv(avcodec_open2(ctx.get(), codec, nullptr));
     return ctx;
 }

@@ -6,6 +6,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/buffer.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
@@ -44,6 +45,24 @@ void quietMediaLogs();
 
 FramePtr makeFrame();
 PacketPtr makePacket();
+
+// Pictures of one format and size whose memory goes back to the pool when the last
+// reference to a picture goes, so a long save does not map, fault in and zero fresh pages
+// for every picture. The pool outlives itself until its last picture is freed.
+class FramePool {
+public:
+    // A picture laid out as av_frame_get_buffer would lay it out; null when out of memory.
+    FramePtr get(AVPixelFormat format, int width, int height);
+
+private:
+    struct PoolFree {
+        void operator()(AVBufferPool* p) const { av_buffer_pool_uninit(&p); }
+    };
+    std::unique_ptr<AVBufferPool, PoolFree> pool_;
+    AVPixelFormat format_{AV_PIX_FMT_NONE};
+    int width_{0};
+    int height_{0};
+};
 // Opens and probes a file for reading; throws PlatformError. A quick probe decodes no
 // pictures: it learns what inspection needs from headers and packets alone.
 enum class Probe { full, quick };
@@ -51,7 +70,11 @@ FormatContextPtr openInput(const std::string& path, Probe probe = Probe::full);
 // The quick probe of an opened context; true when it learnt every picture's size (otherwise
 // only a full probe, which decodes, can).
 bool probeQuickly(AVFormatContext* fmt);
-// A decoder for one stream, opened with frame threads; throws PlatformError.
-CodecContextPtr openDecoder(const AVStream* stream, int threads);
+// How a decoder spreads its work. Slice threads split one picture where the codec and the
+// stream allow it and hold no pictures in flight; frame threads would hold one decoded
+// picture per thread and, while the encoder keeps every core busy, buy no speed.
+enum class DecoderThreads { single, slices };
+// A decoder for one stream; throws PlatformError.
+CodecContextPtr openDecoder(const AVStream* stream, DecoderThreads threads);
 
 } // namespace trimwell

@@ -37,11 +37,8 @@ FramePtr FrameTransform::scaled(const AVFrame* src, int width, int height) {
             return nullptr;
         return ref;
     }
-    FramePtr out = makeFrame();
-    out->format = AV_PIX_FMT_YUV420P;
-    out->width = width;
-    out->height = height;
-    if (av_frame_get_buffer(out.get(), 0) < 0)
+    FramePtr out = scaledPool_.get(AV_PIX_FMT_YUV420P, width, height);
+    if (!out)
         return nullptr;
     const AVColorSpace have = effectiveMatrix(src->colorspace, src->width, src->height);
     const int fullRange = isFullRange(src->color_range, format);
@@ -59,11 +56,8 @@ FramePtr FrameTransform::scaled(const AVFrame* src, int width, int height) {
         return out;
     }
     // Between two matrices swscale needs RGB in the middle.
-    FramePtr rgb = makeFrame();
-    rgb->format = AV_PIX_FMT_BGRA;
-    rgb->width = width;
-    rgb->height = height;
-    if (av_frame_get_buffer(rgb.get(), 0) < 0)
+    FramePtr rgb = rgbPool_.get(AV_PIX_FMT_BGRA, width, height);
+    if (!rgb)
         return nullptr;
     toRgb_.reset(sws_getCachedContext(toRgb_.release(), src->width, src->height, format, width,
                                       height, AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr,
@@ -151,11 +145,8 @@ FramePtr FrameTransform::apply(const AVFrame* source) {
     if (!swap_ && !flipX_ && !flipY_) {
         out = std::move(mid);
     } else {
-        out = makeFrame();
-        out->format = AV_PIX_FMT_YUV420P;
-        out->width = width_;
-        out->height = height_;
-        if (av_frame_get_buffer(out.get(), 0) < 0)
+        out = turnedPool_.get(AV_PIX_FMT_YUV420P, width_, height_);
+        if (!out)
             return nullptr;
         orientPlane(mid->data[0], mid->linesize[0], iw, ih, out->data[0], out->linesize[0], swap_,
                     flipX_, flipY_);

@@ -27,6 +27,9 @@ private:
     SwsPtr sws_;
     SwsPtr toRgb_;
     SwsPtr fromRgb_;
+    FramePool scaledPool_;
+    FramePool rgbPool_;
+    FramePool turnedPool_;
 };
 
 } // namespace trimwell

@@ -45,7 +45,7 @@ struct VideoCompositionOutput::State {
     double candidateTime{0};
     std::shared_ptr<PixelBuffer> candidatePixels; // its transformed picture, made once
 
-    // Decoding runs a few pictures ahead on a thread of its own, so decoding and encoding
+    // Decoding runs one picture ahead on a thread of its own, so decoding and encoding
     // use both cores. Fields above belong to that thread once it runs.
     std::thread producer;
     std::mutex lock;
@@ -113,7 +113,8 @@ void VideoCompositionOutput::start(std::shared_ptr<ReaderCore> core, const Compo
     const VideoComposition& vc = *videoComposition_;
     auto state = std::make_unique<State>();
     state->core = std::move(core);
-    state->decoder = std::make_unique<SourceDecoder>(seg.sourcePath, seg.sourceStreamIndex, 0);
+    state->decoder = std::make_unique<SourceDecoder>(seg.sourcePath, seg.sourceStreamIndex,
+                                                    DecoderThreads::slices);
     const int w = static_cast<int>(vc.renderSize.width), h = static_cast<int>(vc.renderSize.height);
     // The layer transform works on the natural frame; the decoder's picture is the coded one,
     // which the scaler stretches to the natural frame on the way.
@@ -260,7 +261,8 @@ void TrackOutput::start(std::shared_ptr<ReaderCore> core, const Composition& com
     const CompositionSegment& seg = *onlySegment(composition, trackID_, MediaType::audio);
     auto state = std::make_unique<State>();
     state->core = std::move(core);
-    state->decoder = std::make_unique<SourceDecoder>(seg.sourcePath, seg.sourceStreamIndex, 1);
+    state->decoder = std::make_unique<SourceDecoder>(seg.sourcePath, seg.sourceStreamIndex,
+                                                    DecoderThreads::single);
     state->rate = static_cast<int>(std::lround(settings_.sampleRate));
     state->channels = settings_.channels;
     AudioStreamDescription d;

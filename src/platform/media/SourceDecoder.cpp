@@ -12,7 +12,7 @@ namespace {
 constexpr int kMaxBadPacketsInARow = 500;
 } // namespace
 
-SourceDecoder::SourceDecoder(const std::string& path, int streamIndex, int threads)
+SourceDecoder::SourceDecoder(const std::string& path, int streamIndex, DecoderThreads threads)
     : path_(path), streamIndex_(streamIndex), threads_(threads), packet_(makePacket()) {
     open();
 }

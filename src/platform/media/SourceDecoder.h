@@ -11,7 +11,7 @@ namespace trimwell {
 class SourceDecoder {
 public:
     // Opens path and a decoder for streamIndex; throws PlatformError.
-    SourceDecoder(const std::string& path, int streamIndex, int threads);
+    SourceDecoder(const std::string& path, int streamIndex, DecoderThreads threads);
 
     // Positions the decoder so that the first frame it returns is at or before seconds
     // (the key frame before it), or the stream's first frame. Returns that frame, or null
@@ -33,7 +33,7 @@ private:
 
     std::string path_;
     int streamIndex_{-1};
-    int threads_{1};
+    DecoderThreads threads_{DecoderThreads::single};
     FormatContextPtr fmt_;
     CodecContextPtr decoder_;
     PacketPtr packet_;

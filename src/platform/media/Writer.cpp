@@ -40,6 +40,7 @@ struct WriterInput::Impl {
     CodecContextPtr encoder;   // guarded by encodeLock (opened once, by prepare)
     bool prepared{false};      // guarded by encodeLock
     SwsPtr toYuv;              // guarded by encodeLock
+    FramePool yuvPool;         // guarded by encodeLock
     FifoPtr fifo;              // guarded by encodeLock
     bool havePts{false};       // guarded by encodeLock
     std::int64_t nextSample{0};   // guarded by encodeLock: pts of the next encoder frame
@@ -327,10 +328,8 @@ static FramePtr encoderFrame(WriterInput::Impl& in, const AVFrame* src) {
             return nullptr;
         return out;
     }
-    out->format = AV_PIX_FMT_YUV420P;
-    out->width = enc->width;
-    out->height = enc->height;
-    if (av_frame_get_buffer(out.get(), 0) < 0)
+    out = in.yuvPool.get(AV_PIX_FMT_YUV420P, enc->width, enc->height);
+    if (!out)
         return nullptr;
     in.toYuv.reset(sws_getCachedContext(in.toYuv.release(), src->width, src->height, format,
                                         enc->width, enc->height, AV_PIX_FMT_YUV420P, SWS_BICUBIC,
