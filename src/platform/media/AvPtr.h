@@ -48,7 +48,8 @@ PacketPtr makePacket();
 
 // Pictures of one format and size whose memory goes back to the pool when the last
 // reference to a picture goes, so a long save does not map, fault in and zero fresh pages
-// for every picture. The pool outlives itself until its last picture is freed.
+// for every picture. Pictures still in use when the pool goes keep their memory until
+// they are freed.
 class FramePool {
 public:
     // A picture laid out as av_frame_get_buffer would lay it out; null when out of memory.
@@ -63,6 +64,7 @@ private:
     int width_{0};
     int height_{0};
 };
+
 // Opens and probes a file for reading; throws PlatformError. A quick probe decodes no
 // pictures: it learns what inspection needs from headers and packets alone.
 enum class Probe { full, quick };
