@@ -30,10 +30,10 @@ TEST(FramePool, LaysOutPicturesLikeFFmpegAndReusesTheirMemory) {
             EXPECT_EQ(reinterpret_cast<std::uintptr_t>(pooled->data[p]) % 32, 0u) << "plane " << p;
         }
         // Every plane's full padded extent is writable (the sanitizers check the bounds).
-        const int rows[4] = {FFALIGN(height, 32), FFALIGN(height, 32) / 2, FFALIGN(height, 32) / 2, 0};
+        const int paddedRows = FFALIGN(height, 32);
         for (int p = 0; p < 3 && pooled->data[p]; ++p)
-            std::memset(pooled->data[p], 0x5a, static_cast<std::size_t>(pooled->linesize[p]) *
-                                                    (format == AV_PIX_FMT_BGRA ? rows[0] : rows[p]));
+            std::memset(pooled->data[p], 0x5a,
+                        static_cast<std::size_t>(pooled->linesize[p]) * (p == 0 ? paddedRows : paddedRows / 2));
 
         std::uint8_t* memory = pooled->buf[0]->data;
         pooled.reset();
