@@ -79,6 +79,17 @@ TEST(ClipWriter, CutsMoviesOfManyKindsUprightEvenAndInStep) {
          picture("320x240", 3) + tone(3, 44100) + "-af aformat=channel_layouts=5.1 -c:v libx264 -c:a aac -shortest",
          "", 0.5, 1.5, 320, 240, "30/1", 44100, 2, 1.0},
         {"pal.mp4", picture("352x288", 3, 25) + "-c:v libx264", "", 0.5, 1.5, 352, 288, "25/1", 0, 0, 1.0},
+        // Formats whose headers leave the picture size to the decoder, so opening them takes
+        // the full probe: a transport stream that starts at 1.4 s, NTSC DV with its narrow
+        // pixels and sound, and a phone's H.263 with 8 kHz mono.
+        {"transport.ts", picture("320x240", 3) + tone(3) + "-c:v libx264 -c:a aac -shortest", "", 0.5,
+         1.5, 320, 240, "30/1", 48000, 1, 1.0},
+        {"camcorder.dv",
+         "-f lavfi -i testsrc2=size=720x480:rate=30000/1001:duration=3 " + tone(3) +
+             "-c:v dvvideo -pix_fmt yuv411p -c:a pcm_s16le -ac 2 -shortest",
+         "", 0.5, 1.5, 640, 480, "30/1", 48000, 2, 1.0}, // 29.97 rounds to 1/30 s frames
+        {"phone.3gp", picture("176x144", 3, 15) + tone(3, 8000) + "-c:v h263 -c:a aac -ac 1 -shortest", "",
+         0.5, 1.5, 176, 144, "15/1", 8000, 1, 1.0},
         // A cut past the picture's end is clipped to it.
         {"short.mp4", picture("320x240", 2) + tone(2) + "-c:v libx264 -c:a aac -shortest", "", 1.0, 5.0, 320,
          240, "30/1", 48000, 1, 1.0},

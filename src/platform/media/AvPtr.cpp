@@ -67,17 +67,22 @@ bool probeQuickly(AVFormatContext* fmt) {
     return true;
 }
 
-FormatContextPtr openInput(const std::string& path, Probe probe) {
+FormatContextPtr openInput(const std::string& path, Probe probe, AVIOInterruptCB interrupt) {
     quietMediaLogs();
-    AVFormatContext* raw = nullptr;
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw)
+        throw PlatformError::fromAv(AVERROR(ENOMEM));
+    raw->interrupt_callback = interrupt;
     checkAv(avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr));
     FormatContextPtr fmt(raw);
     if (probe == Probe::full) {
         checkAv(avformat_find_stream_info(fmt.get(), nullptr));
         return fmt;
     }
+    // A context is probed once: a second probe of the same one crashes inside FFmpeg on
+    // some formats (MPEG-TS, DV, 3GP), so the full probe starts from a fresh open.
     if (!probeQuickly(fmt.get()))
-        return openInput(path, Probe::full); // this one needs its pictures decoded
+        return openInput(path, Probe::full, interrupt); // this one needs its pictures decoded
     return fmt;
 }
 

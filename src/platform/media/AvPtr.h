@@ -66,9 +66,11 @@ private:
 };
 
 // Opens and probes a file for reading; throws PlatformError. A quick probe decodes no
-// pictures: it learns what inspection needs from headers and packets alone.
+// pictures: it learns what inspection needs from headers and packets alone. interrupt, when
+// set, lets another thread make a blocked read give up.
 enum class Probe { full, quick };
-FormatContextPtr openInput(const std::string& path, Probe probe = Probe::full);
+FormatContextPtr openInput(const std::string& path, Probe probe = Probe::full,
+                           AVIOInterruptCB interrupt = {});
 // The quick probe of an opened context; true when it learnt every picture's size (otherwise
 // only a full probe, which decodes, can).
 bool probeQuickly(AVFormatContext* fmt);

@@ -22,18 +22,11 @@ int SourceDecoder::interruptCallback(void* opaque) {
 }
 
 void SourceDecoder::open() {
-    quietMediaLogs();
     decoder_.reset();
-    AVFormatContext* raw = avformat_alloc_context();
-    if (!raw)
-        throw PlatformError::fromAv(AVERROR(ENOMEM));
-    raw->interrupt_callback = {&SourceDecoder::interruptCallback, this};
-    checkAv(avformat_open_input(&raw, ("file:" + path_).c_str(), nullptr, nullptr));
-    fmt_.reset(raw);
+    fmt_.reset();
     // The decoder learns the rest from the stream itself; a full probe would decode
     // pictures only to throw them away.
-    if (!probeQuickly(fmt_.get()))
-        checkAv(avformat_find_stream_info(fmt_.get(), nullptr));
+    fmt_ = openInput(path_, Probe::quick, {&SourceDecoder::interruptCallback, this});
     if (streamIndex_ < 0 || streamIndex_ >= static_cast<int>(fmt_->nb_streams))
         throw PlatformError::fromAv(AVERROR_STREAM_NOT_FOUND);
     for (unsigned i = 0; i < fmt_->nb_streams; ++i)
