@@ -48,14 +48,22 @@ void spin(double seconds) {
     QTest::qWait(static_cast<int>(seconds * 1000));
 }
 
-std::string codedFramesMovie() {
+namespace {
+std::string codedFrames(const std::string& name, const std::string& more) {
     // Inside the double quotes the shell leaves the filter's escaped commas alone.
     const std::string level = std::to_string(kBase) + "+" + std::to_string(kStep) + "*mod(";
-    return makeMovie("coded-frames.mp4",
-                     "-f lavfi -i \"color=black:size=160x120:rate=30:duration=3,format=gbrp,geq="
-                     "r='" +
-                         level + "N\\,5)':g='" + level + "floor(N/5)\\,5)':b='" + level +
-                         "floor(N/25)\\,5)'\" -c:v libx264 -pix_fmt yuv420p -g 30 -bf 2");
+    return makeMovie(name, "-f lavfi -i \"color=black:size=160x120:rate=30:duration=3,format=gbrp,geq="
+                           "r='" +
+                               level + "N\\,5)':g='" + level + "floor(N/5)\\,5)':b='" + level +
+                               "floor(N/25)\\,5)'\" " + more +
+                               "-c:v libx264 -pix_fmt yuv420p -g 30 -bf 2");
+}
+} // namespace
+
+std::string codedFramesMovie() { return codedFrames("coded-frames.mp4", ""); }
+
+std::string codedFramesTransportStream() {
+    return codedFrames("coded-frames.ts", "-f lavfi -i sine=sample_rate=48000:duration=3 -c:a aac ");
 }
 
 int frameIndexOf(QColor colour) {

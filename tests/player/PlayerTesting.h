@@ -20,6 +20,9 @@ void spin(double seconds);
 constexpr double kCodedRate = 30.0;
 constexpr int kCodedFrames = 90;
 std::string codedFramesMovie();
+// The same pictures with a tone, as an MPEG transport stream: its clock starts at 1.4 s and
+// its sound a little before its picture, as broadcast and camcorder files do.
+std::string codedFramesTransportStream();
 // The index a coded colour stands for, or -1 for a colour that is no code (black, a blend).
 int frameIndexOf(QColor colour);
 // The coded index at the centre of image, or -1.

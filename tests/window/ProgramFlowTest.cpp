@@ -49,28 +49,41 @@ struct Program {
 } // namespace
 
 TEST(ProgramFlow, TheSavedCutStartsWithTheFrameThePreviewShowedAtTheInMark) {
-    Program p;
-    ASSERT_TRUE(p.open(codedFramesMovie()));
-    ASSERT_EQ(p.model->status(), "Ready.");
-    EXPECT_NEAR(p.model->duration(), 3.0, 0.04);
-    EXPECT_FALSE(p.model->hasAudio());
-
-    p.dragOut(2.5);
-    p.dragIn(1.01); // between frames 30 and 31: the player shows 31
-    ASSERT_TRUE(waitUntil([&] { return p.shownFrame() == 31; }, 10)) << "shows " << p.shownFrame();
-    EXPECT_DOUBLE_EQ(p.model->playhead(), 1.01);
-
+    // The in mark goes to 1.01 s. In the MP4 that falls between frames 30 and 31, so the
+    // player shows 31. The transport stream's clock starts with its sound, 21 ms before the
+    // first picture, so there frame 30 (at 1.021 s) is the first one from the mark on.
+    const struct {
+        std::string source;
+        bool sound;
+        int inFrame;
+    } cases[] = {{codedFramesMovie(), false, 31}, {codedFramesTransportStream(), true, 30}};
     const std::string folder = freshFolder("flow-save");
-    p.panels.saveReplies.push_back(folder + "/cut.mp4");
-    p.model->pickSave();
-    ASSERT_TRUE(p.model->busy());
-    ASSERT_TRUE(waitUntil([&] { return !p.model->busy(); }, 60));
-    ASSERT_EQ(p.model->status(), "Saved.");
-    EXPECT_EQ(p.model->progress(), 1.0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.source);
+        Program p;
+        ASSERT_TRUE(p.open(c.source));
+        ASSERT_EQ(p.model->status(), "Ready.");
+        EXPECT_NEAR(p.model->duration(), 3.0, 0.04);
+        EXPECT_EQ(p.model->hasAudio(), c.sound);
 
-    const Rgb first = pixelAt(folder + "/cut.mp4", 0, 80, 60);
-    EXPECT_EQ(frameIndexOf(QColor(first.r, first.g, first.b)), 31);
-    EXPECT_EQ(countFrames(folder + "/cut.mp4"), 45); // 1.49 s at 30 frames a second
+        p.dragOut(2.5);
+        p.dragIn(1.01);
+        ASSERT_TRUE(waitUntil([&] { return p.shownFrame() == c.inFrame; }, 10))
+            << "shows " << p.shownFrame();
+        EXPECT_NEAR(p.model->playhead(), 1.01, 1 / kCodedRate);
+
+        const std::string out = folder + "/cut" + (c.sound ? "-ts" : "") + ".mp4";
+        p.panels.saveReplies.push_back(out);
+        p.model->pickSave();
+        ASSERT_TRUE(p.model->busy());
+        ASSERT_TRUE(waitUntil([&] { return !p.model->busy(); }, 60));
+        ASSERT_EQ(p.model->status(), "Saved.");
+        EXPECT_EQ(p.model->progress(), 1.0);
+
+        const Rgb first = pixelAt(out, 0, 80, 60);
+        EXPECT_EQ(frameIndexOf(QColor(first.r, first.g, first.b)), c.inFrame);
+        EXPECT_EQ(countFrames(out), 45); // 1.49 s at 30 frames a second
+    }
 }
 
 TEST(ProgramFlow, PlayingTheCutPausesAtTheOutMark) {
