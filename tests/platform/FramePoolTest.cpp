@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <tuple>
 
 using namespace trimwell;
@@ -46,13 +50,56 @@ TEST(FramePool, LaysOutPicturesLikeFFmpegAndReusesTheirMemory) {
     }
 }
 
-TEST(FramePool, PicturesOutliveTheirPool) {
+TEST(FramePool, PicturesOutliveTheirPoolAndItsSize) {
     FramePtr kept;
+    FramePtr older;
     {
         FramePool pool;
-        kept = pool.get(AV_PIX_FMT_YUV420P, 64, 48);
+        older = pool.get(AV_PIX_FMT_YUV420P, 32, 32);
+        ASSERT_TRUE(older);
+        kept = pool.get(AV_PIX_FMT_YUV420P, 64, 48); // moves on to another size
         ASSERT_TRUE(kept);
     }
+    std::memset(older->data[0], 2, static_cast<std::size_t>(older->linesize[0]) * 32);
     std::memset(kept->data[0], 1, static_cast<std::size_t>(kept->linesize[0]) * 48);
+    older.reset();
     kept.reset(); // the pool's memory goes with its last picture; the sanitizers check it
+}
+
+// The reader fills pooled pictures on its thread while the writer drops them on its own,
+// as a save does; the thread checker sees the memory change hands.
+TEST(FramePool, PicturesDroppedOnAnotherThreadComeBackWhole) {
+    FramePool pool;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<FramePtr> handed;
+    bool done = false;
+    std::thread writer([&] {
+        for (int expected = 0;; ++expected) {
+            std::unique_lock guard(lock);
+            changed.wait(guard, [&] { return !handed.empty() || done; });
+            if (handed.empty())
+                return;
+            FramePtr picture = std::move(handed.front());
+            handed.pop_front();
+            guard.unlock();
+            changed.notify_all();
+            EXPECT_EQ(picture->data[0][0], expected % 251) << "a picture was overwritten while in use";
+        }
+    });
+    for (int i = 0; i < 300; ++i) {
+        FramePtr picture = pool.get(AV_PIX_FMT_YUV420P, 64, 48);
+        ASSERT_TRUE(picture);
+        std::memset(picture->data[0], i % 251, static_cast<std::size_t>(picture->linesize[0]) * 48);
+        std::unique_lock guard(lock);
+        changed.wait(guard, [&] { return handed.size() < 3; });
+        handed.push_back(std::move(picture));
+        changed.notify_all();
+    }
+    {
+        std::lock_guard guard(lock);
+        done = true;
+    }
+    changed.notify_all();
+    writer.join();
 }

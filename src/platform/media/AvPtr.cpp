@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -92,15 +93,76 @@ constexpr int kFrameAlign = 64;
 constexpr int kHeightAlign = 32;
 constexpr int kTailPadding = 64;
 
+struct FramePool::Shelf {
+    explicit Shelf(std::size_t bytes) : size(bytes) {}
+    std::mutex lock;
+    std::vector<std::uint8_t*> spare; // the most recently returned last, for warm caches
+    const std::size_t size;
+    int out{0};          // pictures handed out and not yet returned
+    bool closed{false};  // the pool has gone or moved on to another size
+
+    std::uint8_t* take() {
+        {
+            std::lock_guard guard(lock);
+            ++out;
+            if (!spare.empty()) {
+                std::uint8_t* memory = spare.back();
+                spare.pop_back();
+                return memory;
+            }
+        }
+        auto* memory = static_cast<std::uint8_t*>(av_malloc(size));
+        if (!memory)
+            giveBack(this, nullptr);
+        return memory;
+    }
+
+    // The buffer's free callback: on whichever thread drops a picture's last reference.
+    static void giveBack(void* opaque, std::uint8_t* memory) {
+        auto* shelf = static_cast<Shelf*>(opaque);
+        bool last = false;
+        {
+            std::lock_guard guard(shelf->lock);
+            --shelf->out;
+            if (shelf->closed || !memory)
+                av_free(memory);
+            else
+                shelf->spare.push_back(memory);
+            last = shelf->closed && shelf->out == 0;
+        }
+        if (last)
+            delete shelf;
+    }
+
+    void close() {
+        bool last = false;
+        {
+            std::lock_guard guard(lock);
+            closed = true;
+            for (std::uint8_t* memory : spare)
+                av_free(memory);
+            spare.clear();
+            last = out == 0;
+        }
+        if (last)
+            delete this;
+    }
+};
+
+FramePool::~FramePool() {
+    if (shelf_)
+        shelf_->close();
+}
+
 FramePtr FramePool::get(AVPixelFormat format, int width, int height) {
     const int paddedHeight = FFALIGN(height, kHeightAlign);
-    if (!pool_ || format != format_ || width != width_ || height != height_) {
+    if (!shelf_ || format != format_ || width != width_ || height != height_) {
         const int size = av_image_get_buffer_size(format, width, paddedHeight, kFrameAlign);
         if (size < 0)
             return nullptr;
-        pool_.reset(av_buffer_pool_init(static_cast<std::size_t>(size) + kTailPadding, av_buffer_alloc));
-        if (!pool_)
-            return nullptr;
+        if (shelf_)
+            shelf_->close();
+        shelf_ = new Shelf(static_cast<std::size_t>(size) + kTailPadding);
         format_ = format;
         width_ = width;
         height_ = height;
@@ -108,9 +170,16 @@ FramePtr FramePool::get(AVPixelFormat format, int width, int height) {
     FramePtr frame = makeFrame();
     if (!frame)
         return nullptr;
-    frame->buf[0] = av_buffer_pool_get(pool_.get());
-    if (!frame->buf[0] || av_image_fill_arrays(frame->data, frame->linesize, frame->buf[0]->data,
-                                               format, width, paddedHeight, kFrameAlign) < 0)
+    std::uint8_t* memory = shelf_->take();
+    if (!memory)
+        return nullptr;
+    frame->buf[0] = av_buffer_create(memory, shelf_->size, &Shelf::giveBack, shelf_, 0);
+    if (!frame->buf[0]) {
+        Shelf::giveBack(shelf_, memory);
+        return nullptr;
+    }
+    if (av_image_fill_arrays(frame->data, frame->linesize, memory, format, width, paddedHeight,
+                             kFrameAlign) < 0)
         return nullptr;
     frame->format = format;
     frame->width = width;

@@ -49,17 +49,22 @@ PacketPtr makePacket();
 // Pictures of one format and size whose memory goes back to the pool when the last
 // reference to a picture goes, so a long save does not map, fault in and zero fresh pages
 // for every picture. Pictures still in use when the pool goes keep their memory until
-// they are freed.
+// they are freed. The spare memory sits behind a lock of our own rather than in FFmpeg's
+// buffer pool: its lock lives inside libavutil, where the thread checker cannot see that a
+// picture's memory changes hands only after its last reader is done with it.
 class FramePool {
 public:
+    FramePool() = default;
+    ~FramePool();
+    FramePool(const FramePool&) = delete;
+    FramePool& operator=(const FramePool&) = delete;
+
     // A picture laid out as av_frame_get_buffer would lay it out; null when out of memory.
     FramePtr get(AVPixelFormat format, int width, int height);
 
 private:
-    struct PoolFree {
-        void operator()(AVBufferPool* p) const { av_buffer_pool_uninit(&p); }
-    };
-    std::unique_ptr<AVBufferPool, PoolFree> pool_;
+    struct Shelf;
+    Shelf* shelf_{nullptr}; // shared with the pictures still out; the last one frees it
     AVPixelFormat format_{AV_PIX_FMT_NONE};
     int width_{0};
     int height_{0};
