@@ -8,6 +8,7 @@
 #include "window/PreviewPane.h"
 
 #include <QColor>
+#include <filesystem>
 #include <gtest/gtest.h>
 
 using namespace trimwell;
@@ -72,7 +73,7 @@ TEST(ProgramFlow, TheSavedCutStartsWithTheFrameThePreviewShowedAtTheInMark) {
             << "shows " << p.shownFrame();
         EXPECT_NEAR(p.model->playhead(), 1.01, 1 / kCodedRate);
 
-        const std::string out = folder + "/cut" + (c.sound ? "-ts" : "") + ".mp4";
+        const std::string out = folder + "/" + std::filesystem::path(c.source).stem().string() + ".mp4";
         p.panels.saveReplies.push_back(out);
         p.model->pickSave();
         ASSERT_TRUE(p.model->busy());

@@ -112,8 +112,10 @@ struct FramePool::Shelf {
             }
         }
         auto* memory = static_cast<std::uint8_t*>(av_malloc(size));
-        if (!memory)
-            giveBack(this, nullptr);
+        if (!memory) {
+            std::lock_guard guard(lock);
+            --out;
+        }
         return memory;
     }
 
@@ -124,7 +126,7 @@ struct FramePool::Shelf {
         {
             std::lock_guard guard(shelf->lock);
             --shelf->out;
-            if (shelf->closed || !memory)
+            if (shelf->closed)
                 av_free(memory);
             else
                 shelf->spare.push_back(memory);
