@@ -106,6 +106,7 @@ TEST(ClipWriter, CutsMoviesOfManyKindsUprightEvenAndInStep) {
         EXPECT_EQ(probe(out, "v:0", "width"), std::to_string(c.width));
         EXPECT_EQ(probe(out, "v:0", "height"), std::to_string(c.height));
         EXPECT_EQ(probe(out, "v:0", "r_frame_rate"), c.frameRate);
+        EXPECT_EQ(probe(out, "v:0", "sample_aspect_ratio"), "1:1") << "square pixels, said outright";
         EXPECT_EQ(probe(out, "v:0", "side_data_list"), "") << "no rotation of its own";
         EXPECT_EQ(capture("ffprobe -v error -show_streams '" + out + "' | grep -c rotation"), "0\n");
         const double frame = 1.0 / probeNumber(out, "v:0", "r_frame_rate");

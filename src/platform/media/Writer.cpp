@@ -226,6 +226,9 @@ bool WriterInput::Impl::prepare() {
         ctx->color_primaries = primariesForSize(s.width, s.height);
         ctx->color_trc = transferForSize(s.width, s.height);
         ctx->color_range = AVCOL_RANGE_MPEG;
+        // The fit has already applied the source's pixel shape, so say "square" outright
+        // rather than leave players to guess.
+        ctx->sample_aspect_ratio = AVRational{1, 1};
         ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         ctx->thread_count = 0;
         av_opt_set(ctx->priv_data, "preset", s.preset.c_str(), 0);
