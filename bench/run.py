@@ -93,10 +93,10 @@ def compare(build, label, source, start, length, megabits, runs):
     ours_cmd = [os.path.join(build, "src/app/trimwell-cut"), source, ours_out, str(start),
                 str(start + length), str(megabits)]
     theirs_cmd = ffmpeg_cut(source, theirs_out, start, length, megabits)
-    # This host hands back memory that sat unused for a few seconds, and the first job to touch
-    # it again pays seconds of page clearing: an untimed run of each warms it for both. Who goes
-    # first then alternates, and the ratio is the median of adjacent pairs, so a drift in the
-    # host's speed during a case weighs on both sides alike.
+    # A virtual machine may hand memory that sat unused for a few seconds back to its host, and
+    # the first job to touch it again pays seconds of page clearing: an untimed run of each
+    # warms it for both. Who goes first then alternates, and the ratio is the median of adjacent
+    # pairs, so a drift in the host's speed during a case weighs on both sides alike.
     timed(ours_cmd)
     timed(theirs_cmd)
     ours, theirs = [], []
