@@ -1,3 +1,4 @@
+#include "platform/dispatch/Heaps.h"
 #include "platform/media/PlatformError.h"
 #include "selftest/SelfTest.h"
 #include "window/TrimwellApp.h"
@@ -9,6 +10,7 @@
 #include <cstring>
 
 int main(int argc, char** argv) {
+    trimwell::limitHeapsToCores();
     // Past a file size limit a write should fail (and the save clean up), not kill us.
     std::signal(SIGXFSZ, SIG_IGN);
 

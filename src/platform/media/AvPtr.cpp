@@ -2,10 +2,12 @@
 
 #include "PlatformError.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -198,8 +200,11 @@ CodecContextPtr openDecoder(const AVStream* stream, DecoderThreads threads) {
         throw PlatformError::fromAv(AVERROR(ENOMEM));
     checkAv(avcodec_parameters_to_context(ctx.get(), stream->codecpar));
     ctx->pkt_timebase = stream->time_base;
-    ctx->thread_count = threads == DecoderThreads::single ? 1 : 0;
-    ctx->thread_type = FF_THREAD_SLICE;
+    // Never more than four: past that, each thread's picture in flight costs more memory
+    // than its speed is worth beside an encoder that wants the cores too.
+    const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    ctx->thread_count = threads == DecoderThreads::single ? 1 : static_cast<int>(cores);
+    ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     checkAv(avcodec_open2(ctx.get(), codec, nullptr));
     return ctx;
 }

@@ -79,10 +79,11 @@ FormatContextPtr openInput(const std::string& path, Probe probe = Probe::full,
 // The quick probe of an opened context; true when it learnt every picture's size (otherwise
 // only a full probe, which decodes, can).
 bool probeQuickly(AVFormatContext* fmt);
-// How a decoder spreads its work. Slice threads split one picture where the codec and the
-// stream allow it and hold no pictures in flight; frame threads would hold one decoded
-// picture per thread and, while the encoder keeps every core busy, buy no speed.
-enum class DecoderThreads { single, slices };
+// How a decoder spreads its work. Frame threads, one per core, decode several pictures at
+// once: that halves the wait for the pictures between a key frame and the cut's start, and
+// keeps the encoder fed while its lookahead fills. Each holds one picture in flight. Codecs
+// without frame threads fall back to slice threads where the stream allows.
+enum class DecoderThreads { single, perCore };
 // A decoder for one stream; throws PlatformError.
 CodecContextPtr openDecoder(const AVStream* stream, DecoderThreads threads);
 

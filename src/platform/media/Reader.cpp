@@ -114,7 +114,7 @@ void VideoCompositionOutput::start(std::shared_ptr<ReaderCore> core, const Compo
     auto state = std::make_unique<State>();
     state->core = std::move(core);
     state->decoder = std::make_unique<SourceDecoder>(seg.sourcePath, seg.sourceStreamIndex,
-                                                    DecoderThreads::slices);
+                                                    DecoderThreads::perCore);
     const int w = static_cast<int>(vc.renderSize.width), h = static_cast<int>(vc.renderSize.height);
     // The layer transform works on the natural frame; the decoder's picture is the coded one,
     // which the scaler stretches to the natural frame on the way.
