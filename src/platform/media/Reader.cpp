@@ -151,6 +151,9 @@ static std::optional<SampleBuffer> producePicture(VideoCompositionOutput::State*
     try {
         if (!s->started) {
             s->started = true;
+            // Every later picture is wanted at a later time, so nothing shown before the
+            // first one is ever used.
+            s->decoder->skipUnreferencedBefore(wanted - kFrameTolerance);
             s->candidate = s->decoder->seekTo(wanted);
             if (s->candidate)
                 s->candidateTime = s->decoder->secondsOf(s->candidate.get());

@@ -89,6 +89,11 @@ FramePtr SourceDecoder::next() {
             av_packet_unref(packet_.get());
             continue;
         }
+        // Decided packet by packet: in decode order an early unreferenced picture may follow
+        // a later picture that is needed.
+        const bool early = packet_->pts != AV_NOPTS_VALUE &&
+                           packet_->pts * av_q2d(stream()->time_base) - origin_ < skipBefore_;
+        decoder_->skip_frame = early ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
         ret = avcodec_send_packet(decoder_.get(), packet_.get());
         av_packet_unref(packet_.get());
         if (ret < 0 && ret != AVERROR(EAGAIN)) {

@@ -4,6 +4,7 @@
 #include "AvPtr.h"
 
 #include <atomic>
+#include <limits>
 #include <string>
 
 namespace trimwell {
@@ -17,6 +18,10 @@ public:
     // (the key frame before it), or the stream's first frame. Returns that frame, or null
     // when the stream has none from there on.
     FramePtr seekTo(double seconds);
+    // Pictures shown before seconds that no other picture refers to are not decoded at all
+    // (where the codec can tell): a cut that starts between key frames decodes only the
+    // pictures its first one is built on. Applies to every read from now on.
+    void skipUnreferencedBefore(double seconds) { skipBefore_ = seconds; }
     // The next frame in presentation order; null at the end. Throws PlatformError when
     // reading fails (not at the plain end of the file).
     FramePtr next();
@@ -41,6 +46,7 @@ private:
     std::int64_t lastTimestamp_{AV_NOPTS_VALUE};
     std::int64_t lastDuration_{0};
     double origin_{0};
+    double skipBefore_{-std::numeric_limits<double>::infinity()};
     std::atomic<bool> interrupted_{false};
 };
 
