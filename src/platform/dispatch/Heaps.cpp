@@ -11,7 +11,7 @@ namespace trimwell {
 
 void limitHeapsToCores() {
 #if defined(__GLIBC__)
-    // Two at least, so the main thread never shares its heap with every worker.
+    // Two at least: with one, every thread would queue for the same heap.
     const unsigned cores = std::max(std::thread::hardware_concurrency(), 2u);
     mallopt(M_ARENA_MAX, static_cast<int>(cores));
 #endif
