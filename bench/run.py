@@ -5,7 +5,9 @@ Makes its own sources with ffmpeg (cached in $TRIMWELL_BENCH_DIR, default
 /var/tmp/trimwell-bench), then runs each case RUNS times a side, who goes first alternating,
 and prints median wall and CPU times, the median ratio of adjacent runs, peak resident memory,
 the output's bit rate, and whether both outputs decode to the same pictures.
-Usage: bench/run.py BUILD_DIR [--runs N] [--quick] [--presets]
+With --instructions it counts instead, under valgrind's callgrind, the instructions each side
+executes on a short cut of each case: a figure that a busy host cannot disturb.
+Usage: bench/run.py BUILD_DIR [--runs N] [--quick] [--presets] [--instructions]
 """
 import argparse
 import os
@@ -131,6 +133,28 @@ def compare(build, label, source, start, length, megabits, runs):
     return row
 
 
+def instructions(cmd):
+    """Instructions the whole process executes (all threads), as callgrind counts them."""
+    out = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"] + cmd,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True).stderr
+    m = re.search(r"Collected : (\d+)", out)
+    if not m:
+        sys.exit(f"callgrind failed: {' '.join(cmd)}\n{out}")
+    return int(m.group(1))
+
+
+def count_instructions(build, label, source, start, length, megabits):
+    ours_out = os.path.join(BENCH_DIR, "ours.mp4")
+    theirs_out = os.path.join(BENCH_DIR, "ffmpeg.mp4")
+    ours = instructions([os.path.join(build, "src/app/trimwell-cut"), source, ours_out, str(start),
+                         str(start + length), str(megabits)])
+    theirs = instructions(ffmpeg_cut(source, theirs_out, start, length, megabits))
+    same = picture_digests(ours_out)
+    same = "yes" if same and same == picture_digests(theirs_out) else "no"
+    print(f"| {label} | {ours / 1e9:.3f} | {theirs / 1e9:.3f} | {theirs / ours:.3f} | {same} |",
+          flush=True)
+
+
 def single(build, program, source, runs):
     out = subprocess.run([os.path.join(build, "bench", program), source, str(runs)],
                          capture_output=True, text=True, env={**os.environ, "QT_QPA_PLATFORM": "offscreen"})
@@ -157,8 +181,20 @@ def main():
     p.add_argument("--runs", type=int, default=3)
     p.add_argument("--quick", action="store_true", help="skip the ten-minute cut")
     p.add_argument("--presets", action="store_true", help="also measure x264 presets")
+    p.add_argument("--instructions", action="store_true",
+                   help="count instructions under callgrind instead of timing (needs valgrind)")
     a = p.parse_args()
     long, uhd, portrait, sparse = sources()
+    if a.instructions:
+        # Under callgrind a second of 1080p takes about a minute, so the cuts are short; the
+        # counts include each side's fixed costs (start-up, opening, probing).
+        print("| short cut | ours G instructions | ffmpeg G instructions | ratio | same pictures |")
+        print("|---|---|---|---|---|")
+        count_instructions(a.build, "1. 1080p, 1 s at 4 Mb/s", long, 30, 1, 4)
+        count_instructions(a.build, "2. 2160p, 0.5 s at 12 Mb/s", uhd, 2, 0.5, 12)
+        count_instructions(a.build, "3. portrait phone movie, 1 s", portrait, 2, 1, 4)
+        count_instructions(a.build, "6. key frames 10 s apart, 1 s cut 8 s after one", sparse, 18, 1, 4)
+        return
     print(f"machine: {os.cpu_count()} cores, {os.uname().release}; runs per side: {a.runs}\n")
     print("| case | ours wall s | ffmpeg wall s | ratio | ours CPU s | ffmpeg CPU s | ours peak MB | "
           "ffmpeg peak MB | ours Mb/s | ffmpeg Mb/s | same pictures |")
