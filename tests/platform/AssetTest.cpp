@@ -45,6 +45,12 @@ TEST(Asset, InspectsMoviesOfManyKinds) {
          kPicture + "-f lavfi -i sine=sample_rate=48000:duration=2 -c:v libx264 -c:a aac "
                     "-af aformat=channel_layouts=5.1 -shortest",
          1, 1, 2.0, {320, 240}, 30, 48000, 6},
+        // MXF stores the coded height (192, whole macroblocks); only a decoded picture says
+        // 180, and the header's 16:9 over 320x192 would read as non-square pixels.
+        {"dnxhr.mxf",
+         "-f lavfi -i testsrc2=size=320x180:rate=25:duration=2 " + kTone +
+             "-c:v dnxhd -profile:v dnxhr_lb -pix_fmt yuv422p -c:a pcm_s16le",
+         1, 1, 2.0, {320, 180}, 25, 48000, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -56,7 +56,7 @@ bool probeQuickly(AVFormatContext* fmt) {
     std::vector<AVDictionary*> options(fmt->nb_streams, nullptr);
     for (auto& o : options) {
         av_dict_set(&o, "threads", "1", 0);
-        av_dict_set(&o, "skip_frame", "nonkey", 0);
+        av_dict_set(&o, "skip_frame", "nokey", 0);
     }
     const int ret = avformat_find_stream_info(fmt, options.data());
     for (auto& o : options)
