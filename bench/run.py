@@ -149,8 +149,8 @@ def count_instructions(build, label, source, start, length, megabits):
     ours = instructions([os.path.join(build, "src/app/trimwell-cut"), source, ours_out, str(start),
                          str(start + length), str(megabits)])
     theirs = instructions(ffmpeg_cut(source, theirs_out, start, length, megabits))
-    same = picture_digests(ours_out)
-    same = "yes" if same and same == picture_digests(theirs_out) else "no"
+    pictures = picture_digests(ours_out)
+    same = "yes" if pictures and pictures == picture_digests(theirs_out) else "no"
     print(f"| {label} | {ours / 1e9:.3f} | {theirs / 1e9:.3f} | {theirs / ours:.3f} | {same} |",
           flush=True)
 
