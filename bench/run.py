@@ -88,6 +88,11 @@ def ffmpeg_cut(source, out, start, length, megabits, preset="fast"):
                      "-c:a", "aac", "-b:a", "160k", "-movflags", "+faststart", out]
 
 
+def ours_cut(build, source, out, start, length, megabits):
+    return [os.path.join(build, "src/app/trimwell-cut"), source, out, str(start),
+            str(start + length), str(megabits)]
+
+
 def picture_digests(path):
     """One digest per decoded picture: equal lists mean x264 was given the same work."""
     out = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:v:0",
@@ -98,8 +103,7 @@ def picture_digests(path):
 def compare(build, label, source, start, length, megabits, runs):
     ours_out = os.path.join(BENCH_DIR, "ours.mp4")
     theirs_out = os.path.join(BENCH_DIR, "ffmpeg.mp4")
-    ours_cmd = [os.path.join(build, "src/app/trimwell-cut"), source, ours_out, str(start),
-                str(start + length), str(megabits)]
+    ours_cmd = ours_cut(build, source, ours_out, start, length, megabits)
     theirs_cmd = ffmpeg_cut(source, theirs_out, start, length, megabits)
     # A virtual machine may hand memory that sat unused for a few seconds back to its host, and
     # the first job to touch it again pays seconds of page clearing: an untimed run of each
@@ -146,8 +150,7 @@ def instructions(cmd):
 def count_instructions(build, label, source, start, length, megabits):
     ours_out = os.path.join(BENCH_DIR, "ours.mp4")
     theirs_out = os.path.join(BENCH_DIR, "ffmpeg.mp4")
-    ours = instructions([os.path.join(build, "src/app/trimwell-cut"), source, ours_out, str(start),
-                         str(start + length), str(megabits)])
+    ours = instructions(ours_cut(build, source, ours_out, start, length, megabits))
     theirs = instructions(ffmpeg_cut(source, theirs_out, start, length, megabits))
     pictures = picture_digests(ours_out)
     same = "yes" if pictures and pictures == picture_digests(theirs_out) else "no"
