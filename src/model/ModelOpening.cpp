@@ -140,6 +140,7 @@ void TrimwellModel::finishRead(qint64 ticket, const MovieCheck& check) {
     setOutPoint(check.duration);
     setPlayhead(0);
     setInside(false);
+    player_->selectTracks(check.pictureTrack, check.soundTrack);
     seek(0);
     refreshEndWatch();
     setStatus(QStringLiteral("Ready."));

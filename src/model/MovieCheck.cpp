@@ -14,8 +14,12 @@ MovieCheck checkMovie(const std::string& path) {
     try {
         Asset asset(path);
         length = asset.loadDuration().seconds();
-        hasPicture = !asset.loadTracks(MediaType::video).empty();
-        check.hasAudio = !asset.loadTracks(MediaType::audio).empty();
+        const std::vector<Track> pictures = asset.loadTracks(MediaType::video);
+        const std::vector<Track> sounds = asset.loadTracks(MediaType::audio);
+        hasPicture = !pictures.empty();
+        check.hasAudio = !sounds.empty();
+        check.pictureTrack = hasPicture ? pictures.front().kindOrdinal : 0;
+        check.soundTrack = check.hasAudio ? sounds.front().kindOrdinal : 0;
     } catch (const std::exception&) {
         check.refusal = "That movie could not be read.";
         return check;

@@ -11,6 +11,10 @@ struct MovieCheck {
     std::optional<std::string> refusal;
     double duration{0};
     bool hasAudio{false};
+    // The tracks a save cuts, as places among the movie's tracks of their kind (from 1;
+    // 0 when there is none), for the player to play the same ones.
+    int pictureTrack{0};
+    int soundTrack{0};
 };
 
 // Reads the movie's length and tracks on the calling thread (blocking).

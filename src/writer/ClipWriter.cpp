@@ -77,6 +77,23 @@ std::optional<FileIdentity> identityOf(const std::string& path) {
     return FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
 }
 
+// How far after the in mark the first picture may lie and still be where the cut starts;
+// a picture that starts later than this is shown from the mark on instead.
+constexpr double kLongestLead = 0.25;
+
+// The output's picture grid: the source's own frame duration where it has a steady rate,
+// so that each source picture appears once; else the nearest 1/600 s to its average rate.
+MediaTime frameDurationOf(const Track& picture) {
+    if (picture.frameDuration.isValid() && picture.frameDuration.value > 0)
+        return picture.frameDuration;
+    const double rate = static_cast<double>(picture.nominalFrameRate);
+    MediaTime d = rate > 1 && std::isfinite(rate) ? MediaTime::fromSeconds(1 / rate, 600)
+                                                  : MediaTime::make(20, 600);
+    if (d.value < 1) // beyond 1200 frames a second: one tick is the finest step
+        d = MediaTime::make(1, 600);
+    return d;
+}
+
 struct Counts {
     std::int64_t video{0};
     std::int64_t audio{0};
@@ -174,7 +191,8 @@ Counts runPumps(const Export& x) {
     auto audioQueue = x.audioInput ? SerialQueue::make("trimwell.audio") : nullptr;
 
     group->enter();
-    x.videoInput->requestMediaDataWhenReady(videoQueue, [x, book, group] { pump(x, book, group, true); });
+    x.videoInput->requestMediaDataWhenReady(videoQueue,
+                                            [x, book, group] { pump(x, book, group, true); });
     if (x.audioInput) {
         group->enter();
         x.audioInput->requestMediaDataWhenReady(audioQueue,
@@ -257,20 +275,50 @@ void write(const std::string& source, const std::string& destination, double sta
 
     const PictureFit fit = uprightEven(picture.naturalSize, picture.preferredTransform);
 
-    const TimeRange cut = TimeRange::fromStartToEnd(MediaTime::fromSeconds(start, 600),
+    const bool withSound = audioBitsPerSecond > 0 && sound;
+    // The cut keeps everything between the marks that either track covers: where the
+    // picture ends first, its last picture stays on screen while the sound goes on.
+    TimeRange covered = picture.timeRange;
+    if (withSound && sound->timeRange.isValid() && !sound->timeRange.isEmpty()) {
+        const MediaTime from = std::min(covered.start, sound->timeRange.start);
+        const MediaTime to = std::max(covered.end(), sound->timeRange.end());
+        covered = TimeRange::fromStartToEnd(from, to);
+    }
+    TimeRange cut = TimeRange::fromStartToEnd(MediaTime::fromSeconds(start, 600),
                                                     MediaTime::fromSeconds(end, 600))
-                              .intersection(picture.timeRange);
+                        .intersection(covered);
     if (!cut.isValid() || cut.isEmpty() || cut.duration.seconds() <= 0.05)
+        throw ClipError::noLength();
+
+    // The cut's first picture is the first one at or after the in mark; both tracks start
+    // at that picture's own time, so a mark between two pictures (or a picture that starts
+    // a little after its sound) cannot put the sound out of step.
+    const MediaTime firstPicture = asset.firstPictureTimeAtOrAfter(picture, cut.start);
+    if (firstPicture.isValid() && firstPicture > cut.start && firstPicture < cut.end() &&
+        (firstPicture - cut.start).seconds() < kLongestLead)
+        cut = TimeRange::fromStartToEnd(firstPicture, cut.end());
+    if (cut.duration.seconds() <= 0.05)
         throw ClipError::noLength();
 
     auto composition = std::make_shared<Composition>();
     CompositionTrack* pictureTrack = composition->addMutableTrack(MediaType::video, 0);
     if (!pictureTrack)
         throw ClipError::failed("The picture could not be cut.");
-    pictureTrack->insertTimeRange(cut, asset, picture, MediaTime::zero());
+    const TimeRange shown = cut.intersection(picture.timeRange);
+    if (shown.isValid() && !shown.isEmpty()) {
+        pictureTrack->insertTimeRange(shown, asset, picture, shown.start - cut.start);
+    } else {
+        // Only sound between the marks: the picture nearest to them stands in.
+        const MediaTime still = std::min(frameDurationOf(picture), picture.timeRange.duration);
+        const TimeRange nearest = cut.start >= picture.timeRange.end()
+                                      ? TimeRange::fromStartToEnd(picture.timeRange.end() - still,
+                                                                  picture.timeRange.end())
+                                      : TimeRange{picture.timeRange.start, still};
+        pictureTrack->insertTimeRange(nearest, asset, picture, MediaTime::zero());
+    }
 
     CompositionTrack* soundTrack = nullptr;
-    if (audioBitsPerSecond > 0 && sound) {
+    if (withSound) {
         const TimeRange heard = cut.intersection(sound->timeRange);
         if (heard.isValid() && !heard.isEmpty() && heard.duration.seconds() > 0.05) {
             soundTrack = composition->addMutableTrack(MediaType::audio, 0);
@@ -279,16 +327,12 @@ void write(const std::string& source, const std::string& destination, double sta
         }
     }
 
-    const double rate = static_cast<double>(picture.nominalFrameRate);
-    MediaTime frameDuration = rate > 1 && std::isfinite(rate) ? MediaTime::fromSeconds(1 / rate, 600)
-                                                              : MediaTime::make(20, 600);
-    if (frameDuration.value < 1) // beyond 1200 frames a second: one tick is the finest step
-        frameDuration = MediaTime::make(1, 600);
+    const MediaTime frameDuration = frameDurationOf(picture);
     auto videoComposition = std::make_shared<VideoComposition>();
     videoComposition->renderSize = fit.size;
     videoComposition->frameDuration = frameDuration;
     videoComposition->instructions.push_back(
-        {{MediaTime::zero(), pictureTrack->timeRange().duration},
+        {{MediaTime::zero(), cut.duration},
          {{pictureTrack->trackID(), fit.transform, MediaTime::zero()}}});
 
     Export x;
@@ -306,8 +350,8 @@ void write(const std::string& source, const std::string& destination, double sta
     SoundForm form;
     if (soundTrack) {
         form = soundForm(*sound);
-        auto audioOutput = std::make_shared<TrackOutput>(soundTrack->trackID(),
-                                                         pcmSettings(form.sampleRate, form.channels));
+        auto audioOutput = std::make_shared<TrackOutput>(
+            soundTrack->trackID(), pcmSettings(form.sampleRate, form.channels));
         audioOutput->setAlwaysCopiesSampleData(false);
         if (x.reader->canAddOutput(audioOutput)) {
             x.reader->addOutput(audioOutput);
@@ -325,6 +369,7 @@ void write(const std::string& source, const std::string& destination, double sta
     video.averageBitRate = videoBitsPerSecond;
     video.profileLevel = ProfileLevel::h264HighAutoLevel;
     video.expectedSourceFrameRate = 1 / frameDuration.seconds();
+    video.frameDuration = frameDuration;
     x.videoInput = WriterInput::makeVideo(video);
     x.videoInput->setExpectsMediaDataInRealTime(false);
     if (!x.writer->canAddInput(x.videoInput))
@@ -351,7 +396,7 @@ void write(const std::string& source, const std::string& destination, double sta
         x.writer->cancelWriting();
         throw ClipError::failed(explain(x.reader->error()));
     }
-    x.total = pictureTrack->timeRange().duration.seconds();
+    x.total = cut.duration.seconds();
 
     const Counts counts = runPumps(x);
     if (counts.video <= 0)

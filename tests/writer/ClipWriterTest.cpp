@@ -1,6 +1,6 @@
+#include "writer/ClipWriter.h"
 #include "platform/media/PlatformError.h"
 #include "support/TestMovies.h"
-#include "writer/ClipWriter.h"
 
 #include <cmath>
 #include <filesystem>
@@ -30,7 +30,8 @@ std::string numberedMovie() {
 }
 
 std::string detailedMovie() {
-    return makeMovie("detailed.mp4", picture("640x360", 12) +
+    return makeMovie("detailed.mp4",
+                     picture("640x360", 12) +
                                          "-vf noise=alls=30:allf=t -c:v libx264 -preset ultrafast -crf 10 -g 60");
 }
 
@@ -62,37 +63,42 @@ TEST(ClipWriter, CutsMoviesOfManyKindsUprightEvenAndInStep) {
         int channels;
         double duration;
     } cases[] = {
-        {"bframes.mp4", picture("320x240", 3) + tone(3) + "-c:v libx264 -bf 3 -c:a aac -shortest", "",
-         0.5, 1.5, 320, 240, "30/1", 48000, 1, 1.0},
-        {"quarter.mp4", picture("320x240", 3) + "-c:v libx264", "-metadata:s:v:0 rotate=270", 0.5, 1.5,
-         240, 320, "30/1", 0, 0, 1.0},
-        {"half.mp4", picture("320x240", 3) + "-c:v libx264", "-metadata:s:v:0 rotate=180", 0.5, 1.5, 320,
-         240, "30/1", 0, 0, 1.0},
-        {"threequarter.mp4", picture("320x240", 3) + "-c:v libx264", "-metadata:s:v:0 rotate=90", 0.5,
+        {"bframes.mp4", picture("320x240", 3) + tone(3) + "-c:v libx264 -bf 3 -c:a aac -shortest",
+         "", 0.5, 1.5, 320, 240, "30/1", 48000, 1, 1.0},
+        {"quarter.mp4", picture("320x240", 3) + "-c:v libx264", "-metadata:s:v:0 rotate=270", 0.5,
          1.5, 240, 320, "30/1", 0, 0, 1.0},
-        {"odd.mkv", picture("1919x1081", 1.5, 25) + "-c:v libx264 -preset ultrafast -pix_fmt yuv444p", "",
-         0.2, 1.0, 1918, 1080, "25/1", 0, 0, 0.8},
-        {"program.mpg", picture("320x240", 3) + tone(3) + "-c:v mpeg2video -c:a mp2 -shortest", "", 1.0,
-         2.0, 320, 240, "30/1", 48000, 1, 1.0},
-        {"motion.avi", picture("320x240", 3) + "-c:v mjpeg", "", 0.5, 1.5, 320, 240, "30/1", 0, 0, 1.0},
+        {"half.mp4", picture("320x240", 3) + "-c:v libx264", "-metadata:s:v:0 rotate=180", 0.5, 1.5,
+         320, 240, "30/1", 0, 0, 1.0},
+        {"threequarter.mp4", picture("320x240", 3) + "-c:v libx264", "-metadata:s:v:0 rotate=90",
+         0.5, 1.5, 240, 320, "30/1", 0, 0, 1.0},
+        {"odd.mkv",
+         picture("1919x1081", 1.5, 25) + "-c:v libx264 -preset ultrafast -pix_fmt yuv444p", "", 0.2,
+         1.0, 1918, 1080, "25/1", 0, 0, 0.8},
+        {"program.mpg", picture("320x240", 3) + tone(3) + "-c:v mpeg2video -c:a mp2 -shortest", "",
+         1.0, 2.0, 320, 240, "30/1", 48000, 1, 1.0},
+        {"motion.avi", picture("320x240", 3) + "-c:v mjpeg", "", 0.5, 1.5, 320, 240, "30/1", 0, 0,
+         1.0},
         {"surround.mp4",
-         picture("320x240", 3) + tone(3, 44100) + "-af aformat=channel_layouts=5.1 -c:v libx264 -c:a aac -shortest",
+         picture("320x240", 3) + tone(3, 44100) +
+             "-af aformat=channel_layouts=5.1 -c:v libx264 -c:a aac -shortest",
          "", 0.5, 1.5, 320, 240, "30/1", 44100, 2, 1.0},
-        {"pal.mp4", picture("352x288", 3, 25) + "-c:v libx264", "", 0.5, 1.5, 352, 288, "25/1", 0, 0, 1.0},
+        {"pal.mp4", picture("352x288", 3, 25) + "-c:v libx264", "", 0.5, 1.5, 352, 288, "25/1", 0,
+         0, 1.0},
         // Formats whose headers leave the picture size to the decoder, so opening them takes
         // the full probe: a transport stream that starts at 1.4 s, NTSC DV with its narrow
         // pixels and sound, and a phone's H.263 with 8 kHz mono.
-        {"transport.ts", picture("320x240", 3) + tone(3) + "-c:v libx264 -c:a aac -shortest", "", 0.5,
-         1.5, 320, 240, "30/1", 48000, 1, 1.0},
+        {"transport.ts", picture("320x240", 3) + tone(3) + "-c:v libx264 -c:a aac -shortest", "",
+         0.5, 1.5, 320, 240, "30/1", 48000, 1, 1.0},
         {"camcorder.dv",
          "-f lavfi -i testsrc2=size=720x480:rate=30000/1001:duration=3 " + tone(3) +
              "-c:v dvvideo -pix_fmt yuv411p -c:a pcm_s16le -ac 2 -shortest",
-         "", 0.5, 1.5, 640, 480, "30/1", 48000, 2, 1.0}, // 29.97 rounds to 1/30 s frames
-        {"phone.3gp", picture("176x144", 3, 15) + tone(3, 8000) + "-c:v h263 -c:a aac -ac 1 -shortest", "",
-         0.5, 1.5, 176, 144, "15/1", 8000, 1, 1.0},
+         "", 0.5, 1.5, 640, 480, "30000/1001", 48000, 2, 1.0}, // 29.97 kept exactly
+        {"phone.3gp",
+         picture("176x144", 3, 15) + tone(3, 8000) + "-c:v h263 -c:a aac -ac 1 -shortest", "", 0.5,
+         1.5, 176, 144, "15/1", 8000, 1, 1.0},
         // A cut past the picture's end is clipped to it.
-        {"short.mp4", picture("320x240", 2) + tone(2) + "-c:v libx264 -c:a aac -shortest", "", 1.0, 5.0, 320,
-         240, "30/1", 48000, 1, 1.0},
+        {"short.mp4", picture("320x240", 2) + tone(2) + "-c:v libx264 -c:a aac -shortest", "", 1.0,
+         5.0, 320, 240, "30/1", 48000, 1, 1.0},
     };
     const std::string dir = freshFolder("clip-kinds");
     for (const auto& c : cases) {
@@ -106,9 +112,11 @@ TEST(ClipWriter, CutsMoviesOfManyKindsUprightEvenAndInStep) {
         EXPECT_EQ(probe(out, "v:0", "width"), std::to_string(c.width));
         EXPECT_EQ(probe(out, "v:0", "height"), std::to_string(c.height));
         EXPECT_EQ(probe(out, "v:0", "r_frame_rate"), c.frameRate);
-        EXPECT_EQ(probe(out, "v:0", "sample_aspect_ratio"), "1:1") << "square pixels, said outright";
+        EXPECT_EQ(probe(out, "v:0", "sample_aspect_ratio"), "1:1")
+            << "square pixels, said outright";
         EXPECT_EQ(probe(out, "v:0", "side_data_list"), "") << "no rotation of its own";
-        EXPECT_EQ(capture("ffprobe -v error -show_streams '" + out + "' | grep -c rotation"), "0\n");
+        EXPECT_EQ(capture("ffprobe -v error -show_streams '" + out + "' | grep -c rotation"),
+                  "0\n");
         const double frame = 1.0 / probeNumber(out, "v:0", "r_frame_rate");
         EXPECT_NEAR(probeNumber(out, "v:0", "duration"), c.duration, frame + 0.001);
         EXPECT_TRUE(indexBeforeData(out));
@@ -137,8 +145,7 @@ TEST(ClipWriter, PicturesComeOutUprightAsAPlayerShowsThem) {
     for (const int angle : {90, 180, 270}) {
         SCOPED_TRACE(angle);
         const std::string name = "upright-odd" + std::to_string(angle) + ".mp4";
-        const std::string source =
-            makeMovie(name, picture("330x250", 2) + "-c:v libx264 -crf 12",
+        const std::string source = makeMovie(name, picture("330x250", 2) + "-c:v libx264 -crf 12",
                       "-metadata:s:v:0 rotate=" + std::to_string(angle));
         const std::string out = dir + "/" + name;
         save(source, out, 0.5, 1.0, 8'000'000);
@@ -147,13 +154,15 @@ TEST(ClipWriter, PicturesComeOutUprightAsAPlayerShowsThem) {
         const std::string ref = capture("ffmpeg -nostdin -v error -i '" + source +
                                         "' -vf 'select=eq(n\\,15),scale=" + size +
                                         "' -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
-        const std::string ours = capture("ffmpeg -nostdin -v error -i '" + out + "' -vf 'scale=" + size +
+        const std::string ours =
+            capture("ffmpeg -nostdin -v error -i '" + out + "' -vf 'scale=" + size +
                                          "' -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
         ASSERT_EQ(ref.size(), ours.size());
         ASSERT_FALSE(ref.empty());
         double diff = 0;
         for (size_t i = 0; i < ref.size(); ++i)
-            diff += std::abs(static_cast<unsigned char>(ref[i]) - static_cast<unsigned char>(ours[i]));
+            diff +=
+                std::abs(static_cast<unsigned char>(ref[i]) - static_cast<unsigned char>(ours[i]));
         EXPECT_LT(diff / ref.size(), 4.0) << "mean difference per channel";
     }
 }
@@ -197,8 +206,8 @@ TEST(ClipWriter, AverageBitRateFollowsTheChoice) {
 }
 
 TEST(ClipWriter, SoundStartingLateKeepsItsPlace) {
-    const std::string source = makeMovie(
-        "latesound2.mp4", picture("320x240", 6) + "-itsoffset 2 " + tone(4) + "-c:v libx264 -c:a aac");
+    const std::string source = makeMovie("latesound2.mp4", picture("320x240", 6) + "-itsoffset 2 " +
+                                                               tone(4) + "-c:v libx264 -c:a aac");
     ASSERT_NEAR(probeNumber(source, "a:0", "start_time"), 2.0, 0.05);
     const std::string out = freshFolder("clip-late") + "/late.mp4";
     save(source, out, 1.0, 5.0);
@@ -275,8 +284,8 @@ TEST(ClipWriter, FailuresLeaveTheDestinationAsItWas) {
     const std::string dir = freshFolder("clip-fail");
     writeFile(dir + "/out.mp4", "the user's old file");
     // A movie whose index promises more than its data holds.
-    const std::string whole = readFile(makeMovie(
-        "truncate.mp4", picture("320x240", 6) + "-c:v libx264 -movflags +faststart"));
+    const std::string whole = readFile(
+        makeMovie("truncate.mp4", picture("320x240", 6) + "-c:v libx264 -movflags +faststart"));
     writeFile(dir + "/truncated.mp4", whole.substr(0, whole.size() / 2));
     EXPECT_ANY_THROW(save(dir + "/truncated.mp4", dir + "/out.mp4", 0, 6));
     EXPECT_EQ(readFile(dir + "/out.mp4"), "the user's old file");
@@ -295,8 +304,7 @@ TEST(ClipWriter, ReportsProgressInStepsAndEndsAtExactlyOne) {
     std::mutex lock;
     std::vector<double> reports;
     save(source, freshFolder("clip-progress") + "/out.mp4", 0, 8, 1'000'000, 0,
-         std::make_shared<StopFlag>(),
-         [&](double f) {
+         std::make_shared<StopFlag>(), [&](double f) {
              std::lock_guard guard(lock);
              reports.push_back(f);
          });
@@ -331,9 +339,13 @@ TEST(ClipWriter, ColoursSurviveTheTrip) {
         int width, height;
     } cases[] = {
         {"colour-sd.mp4", with("320x240") + "-c:v libx264 -crf 4", 320, 240},
-        {"colour-hd.mp4", with("1280x720") + "-c:v libx264 -crf 4 -colorspace bt709 -color_primaries bt709 -color_trc bt709", 1280, 720},
+        {"colour-hd.mp4",
+         with("1280x720") +
+             "-c:v libx264 -crf 4 -colorspace bt709 -color_primaries bt709 -color_trc bt709",
+         1280, 720},
         {"colour-full.avi", with("320x240") + "-c:v mjpeg -q:v 2 -pix_fmt yuvj420p", 320, 240},
-        {"colour-sd-as-hd.mp4", with("320x240") + "-c:v libx264 -crf 4 -colorspace bt709", 320, 240},
+        {"colour-sd-as-hd.mp4", with("320x240") + "-c:v libx264 -crf 4 -colorspace bt709", 320,
+         240},
     };
     const std::string dir = freshFolder("clip-colour");
     for (const auto& c : cases) {

@@ -3,8 +3,10 @@
 #include "AvPtr.h"
 #include "PlatformError.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,7 +32,9 @@ void requireRegularFile(const std::string& path) {
 
 Asset::Asset(std::string path) : path_(std::move(path)) {}
 
-MediaTime Asset::loadDuration() { return load().duration; }
+MediaTime Asset::loadDuration() {
+    return load().duration;
+}
 
 std::vector<Track> Asset::loadTracks(MediaType type) {
     std::vector<Track> out;
@@ -47,6 +51,65 @@ static MediaTime timeIn(std::int64_t value, AVRational tb) {
     if (tb.num == 1)
         return MediaTime::make(value, tb.den);
     return MediaTime::make(av_rescale_q(value, tb, AVRational{1, 90000}), 90000);
+}
+
+// The steady rate of a picture stream as an exact frame duration. The base rate is taken
+// when the average agrees with it (the average of a 29.97 fps MP4 is often a ratio such as
+// 1920000/64061); a rate within 0.05 % of a broadcast rate is that rate.
+static MediaTime exactFrameDuration(const AVStream* st) {
+    const AVRational base = st->r_frame_rate, average = st->avg_frame_rate;
+    const bool haveBase = base.num > 0 && base.den > 0;
+    const bool haveAverage = average.num > 0 && average.den > 0;
+    AVRational rate{0, 1};
+    if (haveBase && (!haveAverage || std::fabs(av_q2d(base) / av_q2d(average) - 1) < 0.01))
+        rate = base;
+    else if (haveAverage)
+        rate = average;
+    else
+        return MediaTime::invalid();
+    static constexpr AVRational kBroadcast[] = {
+        {24000, 1001}, {24, 1}, {25, 1},  {30000, 1001},  {30, 1}, {48000, 1001}, {48, 1}, {50, 1},
+        {60000, 1001}, {60, 1}, {100, 1}, {120000, 1001}, {120, 1}};
+    for (const AVRational& r : kBroadcast)
+        if (std::fabs(av_q2d(rate) / av_q2d(r) - 1) < 0.0005)
+            return MediaTime::make(r.den, r.num);
+    // Another steady rate keeps its own ratio when it is a tidy one (12.5, 15, 90 fps);
+    // anything else is an average of a variable rate.
+    av_reduce(&rate.num, &rate.den, rate.num, rate.den, 1 << 30);
+    if (rate.den > 1001 || rate.num > 240000 || av_q2d(rate) < 1 || av_q2d(rate) > 1200)
+        return MediaTime::invalid();
+    return MediaTime::make(rate.den, rate.num);
+}
+
+// Marks picture streams that hold a single picture, among several picture streams, by
+// counting their packets near the start: a cover stored as a track has one, a movie many.
+static void markStills(AVFormatContext* fmt, std::vector<Track>& tracks) {
+    std::map<int, int> counts;
+    for (const Track& t : tracks)
+        if (t.mediaType == MediaType::video)
+            counts[t.streamIndex] = 0;
+    if (counts.size() < 2)
+        return;
+    PacketPtr packet = makePacket();
+    auto settled = [&] {
+        return std::all_of(counts.begin(), counts.end(),
+                           [](const auto& c) { return c.second >= 2; });
+    };
+    for (int read = 0; read < 400 && !settled(); ++read) {
+        if (av_read_frame(fmt, packet.get()) < 0)
+            break;
+        auto found = counts.find(packet->stream_index);
+        if (found != counts.end())
+            ++found->second;
+        av_packet_unref(packet.get());
+    }
+    const bool anyMoving =
+        std::any_of(counts.begin(), counts.end(), [](const auto& c) { return c.second >= 2; });
+    if (!anyMoving)
+        return;
+    for (Track& t : tracks)
+        if (t.mediaType == MediaType::video && counts[t.streamIndex] <= 1)
+            t.isStill = true;
 }
 
 static AffineTransform transformOf(const AVStream* st) {
@@ -76,13 +139,19 @@ const Asset::Info& Asset::load() {
         Info info;
         const std::int64_t origin = fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0;
         MediaTime longest = MediaTime::make(0, 1000000);
+        int videoStreams = 0, audioStreams = 0;
         for (unsigned i = 0; i < fmt->nb_streams; ++i) {
             const AVStream* st = fmt->streams[i];
             const AVCodecParameters* par = st->codecpar;
+            const int ordinal = par->codec_type == AVMEDIA_TYPE_VIDEO   ? ++videoStreams
+                                : par->codec_type == AVMEDIA_TYPE_AUDIO ? ++audioStreams
+                                                                        : 0;
             if (st->disposition & AV_DISPOSITION_ATTACHED_PIC)
                 continue;
             Track t;
             t.streamIndex = static_cast<int>(i);
+            t.kindOrdinal = ordinal;
+            t.isDefault = (st->disposition & AV_DISPOSITION_DEFAULT) != 0;
             FormatDescription fd;
             fd.codecName = avcodec_get_name(par->codec_id);
             if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
@@ -105,6 +174,7 @@ const Asset::Info& Asset::load() {
                                       : st->r_frame_rate;
                 t.nominalFrameRate =
                     rate.num > 0 && rate.den > 0 ? static_cast<float>(av_q2d(rate)) : 0.0f;
+                t.frameDuration = exactFrameDuration(st);
             } else if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
                 t.mediaType = MediaType::audio;
                 fd.mediaType = MediaType::audio;
@@ -126,8 +196,7 @@ const Asset::Info& Asset::load() {
                                    (start - av_rescale_q(origin, AV_TIME_BASE_Q, tb))
                              : 0;
             }
-            const MediaTime startTime =
-                timeIn(start, tb) - MediaTime::make(origin, 1000000);
+            const MediaTime startTime = timeIn(start, tb) - MediaTime::make(origin, 1000000);
             t.timeRange = {startTime, timeIn(std::max<std::int64_t>(0, length), tb)};
             if (t.timeRange.end() > longest)
                 longest = t.timeRange.end();
@@ -141,11 +210,84 @@ const Asset::Info& Asset::load() {
             info.duration = MediaTime::make(fmt->duration, 1000000);
         else
             info.duration = longest;
+        markStills(fmt.get(), info.tracks);
+        // What a player plays first goes first; the rest keep the file's order.
+        std::stable_sort(info.tracks.begin(), info.tracks.end(),
+                         [](const Track& a, const Track& b) {
+                             const auto rank = [](const Track& t) {
+                                 return (t.isStill ? 2 : 0) + (t.isDefault ? 0 : 1);
+                             };
+                             return rank(a) < rank(b);
+                         });
         info_ = std::move(info);
         return *info_;
     } catch (...) {
         error_ = std::current_exception();
         throw;
+    }
+}
+
+MediaTime Asset::firstPictureTimeAtOrAfter(const Track& track, MediaTime time) const {
+    constexpr double kTolerance = 0.001;
+    try {
+        const double wanted = time.seconds();
+        const double trackStart = track.timeRange.start.seconds();
+        PacketPtr packet = makePacket();
+        // Demuxers that seek by timestamp (transport streams) may land after the time asked
+        // for, or between a picture and those decoded before it: read from a key frame that
+        // comes before the time, stepping further back as needed.
+        for (double back : {0.0, 1.0, 3.0, 10.0}) {
+            const bool fromStart = wanted - back <= trackStart + kTolerance;
+            // A fresh context for each try: reading from the start needs no seek at all.
+            FormatContextPtr fmt = openInput(path_, Probe::quick);
+            if (track.streamIndex < 0 || track.streamIndex >= static_cast<int>(fmt->nb_streams))
+                return MediaTime::invalid();
+            for (unsigned i = 0; i < fmt->nb_streams; ++i)
+                fmt->streams[i]->discard =
+                    static_cast<int>(i) == track.streamIndex ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+            const AVStream* st = fmt->streams[track.streamIndex];
+            const AVRational tb = st->time_base;
+            const std::int64_t origin = fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0;
+            const MediaTime originTime = MediaTime::make(origin, 1000000);
+            if (!fromStart) {
+                const MediaTime target = MediaTime::fromSeconds(wanted - back, 90000) + originTime;
+                const std::int64_t ts =
+                    av_rescale_q(target.value, AVRational{1, target.timescale}, tb);
+                if (av_seek_frame(fmt.get(), track.streamIndex, ts, AVSEEK_FLAG_BACKWARD) < 0)
+                    continue;
+            }
+            std::optional<MediaTime> best;
+            bool keyed = false, late = false;
+            // Packets come in decoding order, and none is shown before it is decoded: once
+            // one decodes after the best time so far, no later packet is shown before it.
+            for (int read = 0; read < 5000; ++read) {
+                if (av_read_frame(fmt.get(), packet.get()) < 0)
+                    break;
+                const AVPacket p = *packet;
+                av_packet_unref(packet.get());
+                if (p.stream_index != track.streamIndex || p.pts == AV_NOPTS_VALUE)
+                    continue;
+                if (!keyed && !(p.flags & AV_PKT_FLAG_KEY))
+                    continue;
+                const MediaTime shown = timeIn(p.pts, tb) - originTime;
+                if (!keyed && !fromStart && shown.seconds() > wanted + kTolerance) {
+                    late = true;
+                    break;
+                }
+                keyed = true;
+                if (shown.seconds() >= wanted - kTolerance && (!best || shown < *best))
+                    best = shown;
+                const std::int64_t decoded = p.dts != AV_NOPTS_VALUE ? p.dts : p.pts;
+                if (best && (timeIn(decoded, tb) - originTime) > *best)
+                    break;
+            }
+            // No key frame before the time: step back further.
+            if ((keyed && !late) || fromStart)
+                return best ? *best : MediaTime::invalid();
+        }
+        return MediaTime::invalid();
+    } catch (const std::exception&) {
+        return MediaTime::invalid();
     }
 }
 

@@ -31,10 +31,19 @@ struct FormatDescription {
 struct Track {
     MediaType mediaType{MediaType::video};
     int streamIndex{-1};
+    // 1-based place among the file's streams of this kind, cover pictures included: the
+    // number a player selects the track by.
+    int kindOrdinal{0};
+    bool isDefault{false};
+    // A picture stream of one picture (a cover or poster stored as a track).
+    bool isStill{false};
     // Display size: coded size with the pixel aspect ratio applied.
     Size naturalSize{};
     AffineTransform preferredTransform{};
     float nominalFrameRate{0};
+    // The exact time between pictures (1001/30000 s at 29.97) when the stream has a steady
+    // rate; invalid when its rate is variable or unknown.
+    MediaTime frameDuration{};
     TimeRange timeRange{};
     std::vector<FormatDescription> formatDescriptions;
 };
@@ -48,7 +57,13 @@ public:
 
     const std::string& path() const { return path_; }
     MediaTime loadDuration();
+    // The tracks of one kind, the one a player plays first: a default-flagged moving
+    // picture (or sound) track, else the first moving one; stills come last.
     std::vector<Track> loadTracks(MediaType type);
+    // The presentation time of the first picture of track at or after time (within a
+    // millisecond before it, as a reader counts "at"), read from the packets' timestamps.
+    // Invalid when the file does not say, or none follows. Blocking; throws nothing.
+    MediaTime firstPictureTimeAtOrAfter(const Track& track, MediaTime time) const;
 
 private:
     struct Info {
@@ -58,9 +73,9 @@ private:
     const Info& load();
 
     std::string path_;
-    std::mutex lock_;                     // guards info_ and error_
-    std::optional<Info> info_;            // guarded by lock_
-    std::exception_ptr error_;            // guarded by lock_
+    std::mutex lock_;          // guards info_ and error_
+    std::optional<Info> info_; // guarded by lock_
+    std::exception_ptr error_; // guarded by lock_
 };
 
 // Throws PlatformError (domain "POSIX") unless path names a readable regular file,

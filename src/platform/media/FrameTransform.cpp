@@ -1,6 +1,7 @@
 #include "FrameTransform.h"
 
 #include "Colour.h"
+#include "PlatformError.h"
 
 #include <cmath>
 #include <cstring>
@@ -73,9 +74,55 @@ FramePtr FrameTransform::scaled(const AVFrame* src, int width, int height) {
                              1 << 16, 1 << 16);
     if (sws_scale(toRgb_.get(), src->data, src->linesize, 0, src->height, rgb->data,
                   rgb->linesize) < 0 ||
-        sws_scale(fromRgb_.get(), rgb->data, rgb->linesize, 0, height, out->data, out->linesize) < 0)
+        sws_scale(fromRgb_.get(), rgb->data, rgb->linesize, 0, height, out->data, out->linesize) <
+            0)
         return nullptr;
     return out;
+}
+
+static bool isHdr(const AVFrame* f) {
+    return f->color_trc == AVCOL_TRC_SMPTE2084 || f->color_trc == AVCOL_TRC_ARIB_STD_B67;
+}
+
+// Linear light, BT.2020 to the render size's primaries, highlights rolled off by a curve
+// that leaves what lies within SDR's range near its level, then the SDR transfer and matrix
+// with the scale to width x height in the same pass.
+static std::string toneMapChain(int renderWidth, int renderHeight, int width, int height) {
+    const bool hd = isHighDefinition(renderWidth, renderHeight);
+    const std::string primaries = hd ? "bt709" : "170m";
+    const std::string transfer = hd ? "bt709" : "601";
+    const std::string matrix = hd ? "bt709" : "170m";
+    return "zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=" + primaries +
+           ",tonemap=tonemap=mobius:desat=0,zscale=w=" + std::to_string(width) +
+           ":h=" + std::to_string(height) + ":t=" + transfer + ":m=" + matrix +
+           ":r=tv:filter=bicubic,format=yuv420p";
+}
+
+FramePtr FrameTransform::toneMapped(const AVFrame* src, int width, int height) {
+    if (!isHdr(src) || toneMapRefused_)
+        return nullptr;
+    FramePtr in = makeFrame();
+    if (av_frame_ref(in.get(), src) < 0)
+        return nullptr;
+    // HDR video that leaves out its matrix or primaries means BT.2020's.
+    if (in->colorspace == AVCOL_SPC_UNSPECIFIED)
+        in->colorspace = AVCOL_SPC_BT2020_NCL;
+    if (in->color_primaries == AVCOL_PRI_UNSPECIFIED)
+        in->color_primaries = AVCOL_PRI_BT2020;
+    if (in->color_range == AVCOL_RANGE_UNSPECIFIED)
+        in->color_range = AVCOL_RANGE_MPEG;
+    try {
+        if (!toneMap_ || !toneMap_->accepts(in.get()))
+            toneMap_ = std::make_unique<PictureFilter>(toneMapChain(width_, height_, width, height),
+                                                       in.get(), AVRational{1, AV_TIME_BASE});
+        toneMap_->push(in.get());
+        return toneMap_->pull();
+    } catch (const PlatformError&) {
+        // Without tone mapping the picture is still shown, as dull as an untouched HDR one.
+        toneMapRefused_ = true;
+        toneMap_.reset();
+        return nullptr;
+    }
 }
 
 // One plane of the intermediate picture (iw × ih) into the output plane (ow × oh).
@@ -83,7 +130,8 @@ static void orientPlane(const std::uint8_t* src, int srcStride, int iw, int ih, 
                         int dstStride, bool swap, bool flipX, bool flipY) {
     if (!swap) {
         for (int y = 0; y < ih; ++y) {
-            const std::uint8_t* row = src + static_cast<std::ptrdiff_t>(flipY ? ih - 1 - y : y) * srcStride;
+            const std::uint8_t* row =
+                src + static_cast<std::ptrdiff_t>(flipY ? ih - 1 - y : y) * srcStride;
             std::uint8_t* out = dst + static_cast<std::ptrdiff_t>(y) * dstStride;
             if (!flipX) {
                 std::memcpy(out, row, iw);
@@ -120,7 +168,8 @@ static void orientPlane(const std::uint8_t* src, int srcStride, int iw, int ih, 
                 const __m128i pair = d[col / 2];
                 const __m128i line = col % 2 ? _mm_srli_si128(pair, 8) : pair;
                 const int y = by + (flipX ? 7 - col : col);
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + static_cast<std::ptrdiff_t>(y) * dstStride + bx),
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(
+                                     dst + static_cast<std::ptrdiff_t>(y) * dstStride + bx),
                                  line);
             }
         }
@@ -128,7 +177,8 @@ static void orientPlane(const std::uint8_t* src, int srcStride, int iw, int ih, 
     auto pixel = [&](int x, int y) {
         const int ix = flipX ? iw - 1 - y : y;
         const int iy = flipY ? ih - 1 - x : x;
-        dst[static_cast<std::ptrdiff_t>(y) * dstStride + x] = src[static_cast<std::ptrdiff_t>(iy) * srcStride + ix];
+        dst[static_cast<std::ptrdiff_t>(y) * dstStride + x] =
+            src[static_cast<std::ptrdiff_t>(iy) * srcStride + ix];
     };
     for (int y = 0; y < oh; ++y)
         for (int x = y < blocksH ? blocksW : 0; x < ow; ++x)
@@ -138,7 +188,9 @@ static void orientPlane(const std::uint8_t* src, int srcStride, int iw, int ih, 
 FramePtr FrameTransform::apply(const AVFrame* source) {
     const int iw = swap_ ? height_ : width_;
     const int ih = swap_ ? width_ : height_;
-    FramePtr mid = scaled(source, iw, ih);
+    FramePtr mid = toneMapped(source, iw, ih);
+    if (!mid)
+        mid = scaled(source, iw, ih);
     if (!mid)
         return nullptr;
     FramePtr out;

@@ -3,6 +3,9 @@
 // mirrored in YUV, so no picture needs a trip through BGRA on its way to the encoder.
 #include "AvPtr.h"
 #include "Geometry.h"
+#include "PictureFilter.h"
+
+#include <memory>
 
 namespace trimwell {
 
@@ -13,11 +16,13 @@ public:
     // orientations, with any scale; other angles take the nearest orientation.
     FrameTransform(AffineTransform transform, int renderWidth, int renderHeight);
     // A yuv420p picture of the render size, tagged with the render size's colour matrix;
-    // null when the conversion fails.
+    // null when the conversion fails. HDR pictures (PQ or HLG) are tone-mapped to SDR.
     FramePtr apply(const AVFrame* source);
 
 private:
     FramePtr scaled(const AVFrame* source, int width, int height);
+    // Null when the picture is not HDR, or the tone mapping cannot be set up.
+    FramePtr toneMapped(const AVFrame* source, int width, int height);
 
     int width_{0};
     int height_{0};
@@ -27,6 +32,8 @@ private:
     SwsPtr sws_;
     SwsPtr toRgb_;
     SwsPtr fromRgb_;
+    std::unique_ptr<PictureFilter> toneMap_;
+    bool toneMapRefused_{false};
     FramePool scaledPool_;
     FramePool rgbPool_;
     FramePool turnedPool_;

@@ -1,5 +1,7 @@
 #pragma once
 // Typed stand-ins for the media framework's settings dictionaries.
+#include "MediaTime.h"
+
 #include <cstdint>
 #include <string>
 
@@ -24,6 +26,9 @@ struct VideoSettings {
     ProfileLevel profileLevel{ProfileLevel::unspecified};
     // The frame rate the encoder plans its bits for.
     double expectedSourceFrameRate{30};
+    // The time between pictures, kept exactly as the file's clock; when invalid, times are
+    // kept in 1/600 s and the rate above is the encoder's.
+    MediaTime frameDuration{};
     std::string preset{kDefaultX264Preset};
 };
 

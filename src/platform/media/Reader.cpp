@@ -2,6 +2,7 @@
 
 #include "AvPtr.h"
 #include "FrameTransform.h"
+#include "PictureFilter.h"
 #include "SourceDecoder.h"
 
 #include <algorithm>
@@ -17,8 +18,7 @@ namespace {
 // it: marks are kept in 1/600 s ticks, so a frame boundary can be off by up to a tick.
 constexpr double kFrameTolerance = 0.001;
 
-const CompositionSegment* onlySegment(const Composition& composition, int trackID,
-                                      MediaType type) {
+const CompositionSegment* onlySegment(const Composition& composition, int trackID, MediaType type) {
     const CompositionTrack* track = composition.track(trackID);
     if (!track || track->mediaType() != type || track->segments().size() != 1)
         return nullptr;
@@ -44,6 +44,9 @@ struct VideoCompositionOutput::State {
     FramePtr candidate;      // the latest decoded frame not yet passed by
     double candidateTime{0};
     std::shared_ptr<PixelBuffer> candidatePixels; // its transformed picture, made once
+    // Made at the first picture flagged interlaced; it passes progressive ones through.
+    std::unique_ptr<PictureFilter> deinterlacer;
+    bool deinterlacerFlushed{false};
 
     // Decoding runs one picture ahead on a thread of its own, so decoding and encoding
     // use both cores. Fields above belong to that thread once it runs.
@@ -108,7 +111,8 @@ bool VideoCompositionOutput::fits(const Composition& composition) const {
     return onlySegment(composition, trackIDs_[0], MediaType::video) != nullptr;
 }
 
-void VideoCompositionOutput::start(std::shared_ptr<ReaderCore> core, const Composition& composition) {
+void VideoCompositionOutput::start(std::shared_ptr<ReaderCore> core,
+                                   const Composition& composition) {
     const CompositionSegment& seg = *onlySegment(composition, trackIDs_[0], MediaType::video);
     const VideoComposition& vc = *videoComposition_;
     auto state = std::make_unique<State>();
@@ -118,8 +122,8 @@ void VideoCompositionOutput::start(std::shared_ptr<ReaderCore> core, const Compo
     const int w = static_cast<int>(vc.renderSize.width), h = static_cast<int>(vc.renderSize.height);
     // The layer transform works on the natural frame; the decoder's picture is the coded one,
     // which the scaler stretches to the natural frame on the way.
-    state->transform = std::make_unique<FrameTransform>(
-        vc.instructions[0].layerInstructions[0].transform, w, h);
+    state->transform =
+        std::make_unique<FrameTransform>(vc.instructions[0].layerInstructions[0].transform, w, h);
     state->sourceStart = seg.sourceRange.start.seconds();
     state->sourceEnd = seg.sourceRange.end().seconds();
     state->insertAt = seg.insertAt.seconds();
@@ -135,6 +139,41 @@ void VideoCompositionOutput::interrupt() {
 
 VideoCompositionOutput::~VideoCompositionOutput() = default;
 
+// One picture for each decoded one, with woven fields made whole: bwdif rebuilds each
+// field's missing lines from its neighbours in time and space.
+constexpr const char* kDeinterlace = "bwdif=mode=send_frame:parity=auto:deint=interlaced";
+
+// The decoder's next picture (from the key frame before seconds when seeking), deinterlaced
+// where it is interlaced; null at the end.
+static FramePtr nextPicture(VideoCompositionOutput::State* s, bool seeking, double seconds) {
+    for (;;) {
+        if (s->deinterlacer)
+            if (FramePtr out = s->deinterlacer->pull())
+                return out;
+        if (s->deinterlacerFlushed)
+            return nullptr;
+        FramePtr frame = seeking ? s->decoder->seekTo(seconds) : s->decoder->next();
+        seeking = false;
+        if (!frame) {
+            if (!s->deinterlacer)
+                return nullptr;
+            s->deinterlacer->push(nullptr);
+            s->deinterlacerFlushed = true;
+            continue;
+        }
+        if (s->deinterlacer && !s->deinterlacer->accepts(frame.get())) {
+            // A new picture size mid-stream: what the old chain holds back is let go.
+            s->deinterlacer.reset();
+        }
+        if (!s->deinterlacer && !frame->interlaced_frame)
+            return frame;
+        if (!s->deinterlacer)
+            s->deinterlacer = std::make_unique<PictureFilter>(kDeinterlace, frame.get(),
+                                                              s->decoder->stream()->time_base);
+        s->deinterlacer->push(frame.get());
+    }
+}
+
 // Makes the next picture; nothing at the end. Runs on the output's decoding thread.
 static std::optional<SampleBuffer> producePicture(VideoCompositionOutput::State* s) {
     auto finish = [s]() -> std::optional<SampleBuffer> {
@@ -144,7 +183,8 @@ static std::optional<SampleBuffer> producePicture(VideoCompositionOutput::State*
     };
     if (!s->core->isReading())
         return finish();
-    const MediaTime at = MediaTime::make(s->index * s->frameDuration.value, s->frameDuration.timescale);
+    const MediaTime at =
+        MediaTime::make(s->index * s->frameDuration.value, s->frameDuration.timescale);
     if (at >= s->total)
         return finish();
     const double wanted = s->sourceStart + at.seconds() - s->insertAt;
@@ -154,14 +194,14 @@ static std::optional<SampleBuffer> producePicture(VideoCompositionOutput::State*
             // Every later picture is wanted at a later time, so nothing shown before the
             // first one is ever used.
             s->decoder->skipUnreferencedBefore(wanted - kFrameTolerance);
-            s->candidate = s->decoder->seekTo(wanted);
+            s->candidate = nextPicture(s, true, wanted);
             if (s->candidate)
                 s->candidateTime = s->decoder->secondsOf(s->candidate.get());
             else
                 s->endOfSource = true;
         }
         while (s->candidate && !s->endOfSource && s->candidateTime < wanted - kFrameTolerance) {
-            FramePtr next = s->decoder->next();
+            FramePtr next = nextPicture(s, false, 0);
             if (!next) {
                 s->endOfSource = true;
                 break;
@@ -187,7 +227,8 @@ static std::optional<SampleBuffer> producePicture(VideoCompositionOutput::State*
     if (!s->candidatePixels) {
         FramePtr picture = s->transform->apply(s->candidate.get());
         if (!picture) {
-            s->core->fail(PlatformError::fromAv(AVERROR(ENOMEM), "The picture could not be transformed"));
+            s->core->fail(
+                PlatformError::fromAv(AVERROR(ENOMEM), "The picture could not be transformed"));
             return finish();
         }
         s->candidatePixels = PixelBuffer::adopt(picture.release());
@@ -315,7 +356,8 @@ std::optional<SampleBuffer> TrackOutput::copyNextSampleBuffer() {
             if (frame) {
                 const int format = frame->format;
                 AVChannelLayout inLayout{};
-                if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || frame->ch_layout.nb_channels <= 0)
+                if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC ||
+                    frame->ch_layout.nb_channels <= 0)
                     av_channel_layout_default(&inLayout, std::max(1, frame->ch_layout.nb_channels));
                 else
                     av_channel_layout_copy(&inLayout, &frame->ch_layout);
@@ -358,10 +400,12 @@ std::optional<SampleBuffer> TrackOutput::copyNextSampleBuffer() {
                 continue;
             }
             std::shared_ptr<BlockBuffer> block;
-            if (blockBufferCreate(static_cast<std::size_t>(capacity) * 2 * s->channels, &block) != 0)
+            if (blockBufferCreate(static_cast<std::size_t>(capacity) * 2 * s->channels, &block) !=
+                0)
                 throw PlatformError::fromAv(AVERROR(ENOMEM));
             std::uint8_t* out = block->bytes.data();
-            const int produced = swr_convert(s->swr.get(), &out, capacity,
+            const int produced = swr_convert(
+                s->swr.get(), &out, capacity,
                                              frame ? const_cast<const std::uint8_t**>(frame->extended_data) : nullptr,
                                              inSamples);
             if (produced < 0)
@@ -375,12 +419,14 @@ std::optional<SampleBuffer> TrackOutput::copyNextSampleBuffer() {
             const std::size_t frameBytes = 2 * static_cast<std::size_t>(s->channels);
             if (keepFrom > from)
                 block->bytes.erase(block->bytes.begin(),
-                                   block->bytes.begin() + static_cast<std::ptrdiff_t>((keepFrom - from) * frameBytes));
+                                   block->bytes.begin() +
+                                       static_cast<std::ptrdiff_t>((keepFrom - from) * frameBytes));
             block->bytes.resize(static_cast<std::size_t>(keepTo - keepFrom) * frameBytes);
             std::shared_ptr<SampleBuffer> sample;
             const int status = sampleBufferCreateForAudio(
                 std::move(block), s->format, keepTo - keepFrom, MediaTime::make(1, s->rate),
-                MediaTime::make(s->insertPos + (keepFrom - s->startPos), s->rate), frameBytes, &sample);
+                MediaTime::make(s->insertPos + (keepFrom - s->startPos), s->rate), frameBytes,
+                &sample);
             if (status != 0)
                 throw PlatformError::fromAv(AVERROR(EINVAL), "The sound could not be passed on");
             return *sample;
@@ -399,7 +445,9 @@ Reader::Reader(std::shared_ptr<const Composition> composition)
         throw PlatformError::fromAv(AVERROR(EINVAL), "No composition to read");
 }
 
-Reader::~Reader() { cancelReading(); }
+Reader::~Reader() {
+    cancelReading();
+}
 
 bool Reader::canAddOutput(const std::shared_ptr<ReaderOutput>& output) const {
     if (!output || core_->status() != Status::unknown)
@@ -439,8 +487,12 @@ void Reader::cancelReading() {
             output->interrupt();
 }
 
-Reader::Status Reader::status() const { return core_->status(); }
+Reader::Status Reader::status() const {
+    return core_->status();
+}
 
-std::optional<PlatformError> Reader::error() const { return core_->error(); }
+std::optional<PlatformError> Reader::error() const {
+    return core_->error();
+}
 
 } // namespace trimwell

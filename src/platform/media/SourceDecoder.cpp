@@ -30,12 +30,27 @@ void SourceDecoder::open() {
     if (streamIndex_ < 0 || streamIndex_ >= static_cast<int>(fmt_->nb_streams))
         throw PlatformError::fromAv(AVERROR_STREAM_NOT_FOUND);
     for (unsigned i = 0; i < fmt_->nb_streams; ++i)
-        fmt_->streams[i]->discard = static_cast<int>(i) == streamIndex_ ? AVDISCARD_DEFAULT
-                                                                        : AVDISCARD_ALL;
+        fmt_->streams[i]->discard =
+            static_cast<int>(i) == streamIndex_ ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
     decoder_ = openDecoder(fmt_->streams[streamIndex_], threads_);
     origin_ = fmt_->start_time != AV_NOPTS_VALUE ? fmt_->start_time / 1e6 : 0.0;
     draining_ = false;
     lastTimestamp_ = AV_NOPTS_VALUE;
+}
+
+// A container's colour tags stand for a picture whose own bitstream says nothing.
+void SourceDecoder::fillColourTags(AVFrame* frame) const {
+    const AVCodecParameters* par = stream()->codecpar;
+    if (par->codec_type != AVMEDIA_TYPE_VIDEO)
+        return;
+    if (frame->color_trc == AVCOL_TRC_UNSPECIFIED)
+        frame->color_trc = par->color_trc;
+    if (frame->color_primaries == AVCOL_PRI_UNSPECIFIED)
+        frame->color_primaries = par->color_primaries;
+    if (frame->colorspace == AVCOL_SPC_UNSPECIFIED)
+        frame->colorspace = par->color_space;
+    if (frame->color_range == AVCOL_RANGE_UNSPECIFIED)
+        frame->color_range = par->color_range;
 }
 
 double SourceDecoder::secondsOf(const AVFrame* frame) const {
@@ -55,6 +70,7 @@ FramePtr SourceDecoder::next() {
                 lastDuration_ = ts - lastTimestamp_;
             lastTimestamp_ = ts;
             frame->pts = ts;
+            fillColourTags(frame.get());
             return frame;
         }
         if (ret == AVERROR_EOF)
@@ -71,7 +87,8 @@ FramePtr SourceDecoder::next() {
         ret = av_read_frame(fmt_.get(), packet_.get());
         if (interrupted_)
             throw PlatformError::fromAv(AVERROR_EXIT);
-        if (ret == AVERROR_EOF || (ret < 0 && fmt_->pb && avio_feof(fmt_->pb) && ret != AVERROR(EIO))) {
+        if (ret == AVERROR_EOF ||
+            (ret < 0 && fmt_->pb && avio_feof(fmt_->pb) && ret != AVERROR(EIO))) {
             draining_ = true;
             avcodec_send_packet(decoder_.get(), nullptr);
             continue;
@@ -108,7 +125,8 @@ FramePtr SourceDecoder::next() {
 FramePtr SourceDecoder::seekTo(double seconds) {
     const AVStream* st = stream();
     const double firstTime =
-        (st->start_time != AV_NOPTS_VALUE ? st->start_time * av_q2d(st->time_base) : origin_) - origin_;
+        (st->start_time != AV_NOPTS_VALUE ? st->start_time * av_q2d(st->time_base) : origin_) -
+        origin_;
     // Some demuxers (program streams above all) land after the time asked for: step back
     // further until the first frame comes before it, and in the end read from the start.
     const double stepsBack[] = {0, 1, 3, 10};
@@ -117,8 +135,8 @@ FramePtr SourceDecoder::seekTo(double seconds) {
             const double target = seconds - back;
             if (target <= firstTime)
                 break;
-            const std::int64_t ts = static_cast<std::int64_t>(
-                std::floor((target + origin_) / av_q2d(st->time_base)));
+            const std::int64_t ts =
+                static_cast<std::int64_t>(std::floor((target + origin_) / av_q2d(st->time_base)));
             if (av_seek_frame(fmt_.get(), streamIndex_, ts, AVSEEK_FLAG_BACKWARD) < 0)
                 break;
             avcodec_flush_buffers(decoder_.get());

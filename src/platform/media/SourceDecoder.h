@@ -34,6 +34,7 @@ public:
 
 private:
     void open();
+    void fillColourTags(AVFrame* frame) const;
     static int interruptCallback(void* opaque);
 
     std::string path_;

@@ -194,7 +194,9 @@ std::shared_ptr<WriterInput> WriterInput::makeAudio(AudioSettings settings) {
     return std::shared_ptr<WriterInput>(new WriterInput(std::move(impl)));
 }
 
-MediaType WriterInput::mediaType() const { return impl_->type; }
+MediaType WriterInput::mediaType() const {
+    return impl_->type;
+}
 
 bool WriterInput::Impl::prepare() {
     std::lock_guard guard(encodeLock);
@@ -215,11 +217,18 @@ bool WriterInput::Impl::prepare() {
         ctx->width = s.width;
         ctx->height = s.height;
         ctx->pix_fmt = AV_PIX_FMT_YUV420P;
+        if (s.frameDuration.isValid() && s.frameDuration.value > 0) {
+            ctx->time_base = AVRational{1, s.frameDuration.timescale};
+            av_reduce(&ctx->framerate.num, &ctx->framerate.den, s.frameDuration.timescale,
+                      s.frameDuration.value, INT32_MAX);
+        } else {
         ctx->time_base = kVideoTimeBase;
-        const double fps = std::isfinite(s.expectedSourceFrameRate) && s.expectedSourceFrameRate > 1
+            const double fps =
+                std::isfinite(s.expectedSourceFrameRate) && s.expectedSourceFrameRate > 1
                                ? s.expectedSourceFrameRate
                                : 30.0;
         ctx->framerate = av_d2q(fps, 100000);
+        }
         if (s.averageBitRate > 0)
             ctx->bit_rate = s.averageBitRate;
         ctx->colorspace = matrixForSize(s.width, s.height);
@@ -339,7 +348,8 @@ static FramePtr encoderFrame(WriterInput::Impl& in, const AVFrame* src) {
                                         nullptr, nullptr, nullptr));
     if (!in.toYuv)
         return nullptr;
-    const int* srcTable = format == AV_PIX_FMT_BGRA
+    const int* srcTable =
+        format == AV_PIX_FMT_BGRA
                               ? swsCoefficients(want)
                               : swsCoefficients(effectiveMatrix(src->colorspace, src->width, src->height));
     sws_setColorspaceDetails(in.toYuv.get(), srcTable,
@@ -367,11 +377,12 @@ static bool appendPicture(WriterInput::Impl& in, const PixelBuffer* pixels, Medi
             return false;
         FramePtr frame = encoderFrame(in, pixels->frame());
         if (!frame) {
-            core->fail(PlatformError::fromAv(AVERROR(ENOMEM), "The picture could not be converted"));
+            core->fail(
+                PlatformError::fromAv(AVERROR(ENOMEM), "The picture could not be converted"));
             return false;
         }
         AVCodecContext* enc = in.encoder.get();
-        frame->pts = offset.convertedTo(kVideoTimeBase.den).value;
+        frame->pts = offset.convertedTo(enc->time_base.den).value;
         frame->colorspace = enc->colorspace;
         frame->color_primaries = enc->color_primaries;
         frame->color_trc = enc->color_trc;
@@ -510,8 +521,7 @@ void WriterInput::markAsFinished() {
     }
     {
         std::lock_guard guard(impl_->encodeLock);
-        if (!impl_->flushed && impl_->encoder &&
-            core->currentStatus() == Writer::Status::writing) {
+        if (!impl_->flushed && impl_->encoder && core->currentStatus() == Writer::Status::writing) {
             if (impl_->type == MediaType::audio)
                 drainSound(*core, *impl_, true);
             encodeAndMux(*core, *impl_, nullptr);
@@ -574,7 +584,9 @@ Writer::Writer(const std::string& path, FileType) : core_(std::make_shared<Write
 
 Writer::~Writer() = default;
 
-void Writer::setShouldOptimizeForNetworkUse(bool value) { core_->optimizeForNetwork = value; }
+void Writer::setShouldOptimizeForNetworkUse(bool value) {
+    core_->optimizeForNetwork = value;
+}
 
 bool Writer::canAddInput(const std::shared_ptr<WriterInput>& input) const {
     if (!input || core_->currentStatus() != Status::unknown)
@@ -708,13 +720,17 @@ void Writer::cancelWriting() {
         core_->kick();
 }
 
-Writer::Status Writer::status() const { return core_->currentStatus(); }
+Writer::Status Writer::status() const {
+    return core_->currentStatus();
+}
 
 std::optional<PlatformError> Writer::error() const {
     std::lock_guard guard(core_->stateLock);
     return core_->error;
 }
 
-const std::string& Writer::path() const { return core_->path; }
+const std::string& Writer::path() const {
+    return core_->path;
+}
 
 } // namespace trimwell

@@ -52,6 +52,9 @@ constexpr const char* kOptions[][2] = {
     {"sub-auto", "no"},
     {"access-references", "no"},
     {"keepaspect", "yes"},
+    // Pictures flagged interlaced are deinterlaced as a save does, one picture per frame;
+    // progressive ones pass untouched.
+    {"vf", "lavfi=[bwdif=mode=send_frame:parity=auto:deint=interlaced]"},
     {"background", "#000000"},
 };
 
@@ -255,6 +258,9 @@ void MpvPlayer::replaceCurrentItem(const std::optional<std::string>& path) {
     }
     item_ = true;
     expectedEntry_ = -1;
+    // The last movie's track choice must not carry over to this one before its own is known.
+    for (const char* kind : {"vid", "aid"})
+        mpv_set_property_string(core_.get(), kind, "auto");
     // An absolute path never reads as a URL or a protocol of libmpv's.
     std::error_code error;
     std::filesystem::path absolute = std::filesystem::absolute(*path, error);
@@ -280,6 +286,21 @@ void MpvPlayer::forgetItemState() {
     pendingSeek_.reset();
     seekTarget_.reset();
     lastPlayedTime_ = kNaN;
+}
+
+void MpvPlayer::selectTracks(int pictureOrdinal, int soundOrdinal) {
+    if (!item_)
+        return;
+    // libmpv numbers each kind's tracks from 1 in the file's order, as the asset counts them.
+    // A track it cannot select leaves its own choice playing; nothing else depends on it.
+    if (pictureOrdinal > 0) {
+        std::int64_t id = pictureOrdinal;
+        mpv_set_property(core_.get(), "vid", MPV_FORMAT_INT64, &id);
+    }
+    if (soundOrdinal > 0) {
+        std::int64_t id = soundOrdinal;
+        mpv_set_property(core_.get(), "aid", MPV_FORMAT_INT64, &id);
+    }
 }
 
 bool MpvPlayer::hasItem() const {

@@ -33,6 +33,7 @@ public:
     // A new item starts paused unless play() was asked for. An item that cannot be opened
     // stays the current item (hasItem() is true) but never gets a time.
     void replaceCurrentItem(const std::optional<std::string>& path) override;
+    void selectTracks(int pictureOrdinal, int soundOrdinal) override;
     bool hasItem() const override;
     void play() override;
     void pause() override;

@@ -25,6 +25,13 @@ public:
     // Replaces the current item with the movie at path; std::nullopt leaves no item.
     virtual void replaceCurrentItem(const std::optional<std::string>& path) = 0;
     virtual bool hasItem() const = 0;
+    // Plays the current item's picture and sound tracks at these places among its tracks
+    // of each kind, counted from 1; 0 leaves the player's own choice. The movie's check
+    // chooses them, so the preview plays the tracks a save cuts.
+    virtual void selectTracks(int pictureOrdinal, int soundOrdinal) {
+        (void)pictureOrdinal;
+        (void)soundOrdinal;
+    }
     virtual void play() = 0;
     virtual void pause() = 0;
     virtual double rate() const = 0;

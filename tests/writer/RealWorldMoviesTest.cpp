@@ -1,0 +1,197 @@
+// Cuts of the kinds of movie people record and trim: HDR phone clips, files with several
+// tracks, interlaced broadcasts, NTSC rates, sound that outlasts its picture.
+#include "model/MovieCheck.h"
+#include "support/TestMovies.h"
+#include "writer/ClipWriter.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <regex>
+
+using namespace trimwell;
+using namespace trimwell::testing;
+
+namespace {
+
+void save(const std::string& source, const std::string& destination, double start, double end) {
+    ClipWriter::write(source, destination, start, end, 4'000'000, 160'000,
+                      std::make_shared<StopFlag>(), {});
+}
+
+// Seconds from the start to the first sound sample above a sixteenth of full scale.
+double firstLoudSound(const std::string& path) {
+    const std::string pcm =
+        capture("ffmpeg -nostdin -v error -i '" + path + "' -map 0:a:0 -ac 1 -ar 48000 -f s16le -");
+    for (std::size_t i = 0; i + 1 < pcm.size(); i += 2) {
+        const auto sample = static_cast<std::int16_t>(static_cast<unsigned char>(pcm[i]) |
+                                                      static_cast<unsigned char>(pcm[i + 1]) << 8);
+        if (std::abs(sample) > 2000)
+            return static_cast<double>(i / 2) / 48000;
+    }
+    return -1;
+}
+
+// ffmpeg's interlace detector over every frame: how many read as woven fields.
+int wovenFrames(const std::string& path) {
+    const std::string log =
+        capture("(ffmpeg -nostdin -hide_banner -i '" + path + "' -vf idet -an -f null - 2>&1)");
+    std::smatch m;
+    const std::regex line(
+        "Multi frame detection: TFF: *([0-9]+) BFF: *([0-9]+) Progressive: *([0-9]+)");
+    if (!std::regex_search(log, m, line) ||
+        std::stoi(m[1]) + std::stoi(m[2]) + std::stoi(m[3]) == 0)
+        return -1; // no frame read is no evidence
+    return std::stoi(m[1]) + std::stoi(m[2]);
+}
+
+} // namespace
+
+TEST(RealWorldMovies, HdrClipsAreToneMappedToSdr) {
+    // SMPTE bars mastered into BT.2020 HLG and PQ, as a phone records them.
+    const std::string master =
+        "-f lavfi -i smptebars=size=1280x720:rate=30:duration=1 -vf \"setparams=color_primaries="
+        "bt709:color_trc=bt709:colorspace=bt709:range=tv,zscale=t=linear:npl=100,format=gbrpf32le,"
+        "zscale=p=2020:m=2020_ncl:r=tv:t=";
+    const std::string hevc = ",format=yuv420p10le\" -c:v libx265 -x265-params log-level=error "
+                             "-color_primaries bt2020 -colorspace bt2020nc -color_trc ";
+    const std::string sdr =
+        makeMovie("bars-sdr.mp4",
+                  "-f lavfi -i smptebars=size=1280x720:rate=30:duration=1 -c:v libx264 -crf 10");
+    const struct {
+        const char* name;
+        std::string args;
+    } cases[] = {
+        {"bars-hlg.mp4", master + "arib-std-b67" + hevc + "arib-std-b67"},
+        {"bars-pq.mp4", master + "smpte2084" + hevc + "smpte2084"},
+    };
+    const std::string folder = freshFolder("hdr");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string out = folder + "/" + c.name;
+        ASSERT_NO_THROW(save(makeMovie(c.name, c.args), out, 0.2, 0.8));
+        EXPECT_EQ(probe(out, "v:0", "color_transfer"), "bt709");
+        EXPECT_EQ(probe(out, "v:0", "color_primaries"), "bt709");
+        EXPECT_EQ(probe(out, "v:0", "color_space"), "bt709");
+        // The seven bars of the top row, from grey to blue.
+        for (int bar = 0; bar < 7; ++bar) {
+            const int x = 1280 * (2 * bar + 1) / 14, y = 200;
+            const Rgb want = pixelAt(sdr, 0, x, y), got = pixelAt(out, 0, x, y);
+            SCOPED_TRACE("bar " + std::to_string(bar));
+            for (const auto& [w, g] :
+                 {std::pair{want.r, got.r}, {want.g, got.g}, {want.b, got.b}}) {
+                if (w < 20)
+                    EXPECT_LT(g, 30) << "saturated colours stay saturated";
+                if (w > 180)
+                    EXPECT_GT(g, 150) << "bright colours stay bright";
+            }
+        }
+    }
+}
+
+TEST(RealWorldMovies, TheCutTakesTheTracksAPlayerTakes) {
+    const std::string folder = freshFolder("tracks");
+    // A cover picture stored as the first picture track, flagged default as muxers do.
+    const std::string cover = folder + "/cover.png";
+    ASSERT_EQ(run("ffmpeg -nostdin -v error -y -f lavfi -i color=c=red:s=600x600 -frames:v 1 '" +
+                  cover + "'"),
+              0);
+    const std::string coverFirst = makeMovie(
+        "cover-first.mkv",
+        "-i '" + cover +
+            "' -f lavfi -i testsrc2=size=320x240:rate=30:duration=4 -f lavfi -i "
+            "sine=duration=4 -map 0:v -map 1:v -map 2:a -c:v:0 png -c:v:1 libx264 -c:a aac");
+    // A silent commentary first; the default-flagged track has the sound.
+    const std::string silentFirst = makeMovie(
+        "silent-first.mp4",
+        "-f lavfi -i testsrc2=size=320x240:rate=30:duration=4 -f lavfi -i "
+        "anullsrc=r=48000:cl=mono:d=4 -f lavfi -i sine=frequency=440:duration=4 -map 0:v -map 1:a "
+        "-map 2:a -c:v libx264 -c:a aac -disposition:a:0 0 -disposition:a:1 default");
+
+    const MovieCheck coverCheck = checkMovie(coverFirst);
+    EXPECT_FALSE(coverCheck.refusal);
+    EXPECT_EQ(coverCheck.pictureTrack, 2);
+    EXPECT_EQ(coverCheck.soundTrack, 1);
+    const MovieCheck silentCheck = checkMovie(silentFirst);
+    EXPECT_EQ(silentCheck.pictureTrack, 1);
+    EXPECT_EQ(silentCheck.soundTrack, 2);
+
+    const std::string coverOut = folder + "/cover-cut.mp4";
+    ASSERT_NO_THROW(save(coverFirst, coverOut, 1, 2));
+    EXPECT_EQ(probe(coverOut, "v:0", "width"), "320");
+    EXPECT_EQ(countFrames(coverOut), 30);
+
+    const std::string silentOut = folder + "/silent-cut.mp4";
+    ASSERT_NO_THROW(save(silentFirst, silentOut, 1, 2));
+    EXPECT_NEAR(firstLoudSound(silentOut), 0, 0.05) << "the tone, not the silence";
+}
+
+TEST(RealWorldMovies, InterlacedSourcesComeOutProgressive) {
+    // 1080i MPEG-2 in a transport stream, with motion across every field.
+    const std::string source = makeMovie(
+        "interlaced.ts", "-f lavfi -i \"testsrc=size=1920x1080:rate=60000/1001:duration=2,"
+                         "scroll=horizontal=0.004\" -vf tinterlace=interleave_top,fieldorder=tff "
+                         "-c:v mpeg2video -flags +ilme+ildct -top 1 -b:v 15M");
+    ASSERT_GT(wovenFrames(source), 0) << "the source is interlaced";
+    const std::string out = freshFolder("interlaced") + "/cut.mp4";
+    ASSERT_NO_THROW(save(source, out, 0.5, 1.5));
+    EXPECT_EQ(probe(out, "v:0", "field_order"), "progressive");
+    EXPECT_EQ(wovenFrames(out), 0);
+    EXPECT_EQ(probe(out, "v:0", "r_frame_rate"), "30000/1001");
+    EXPECT_EQ(countFrames(out), 30) << "one picture per source frame";
+}
+
+TEST(RealWorldMovies, NtscRatesKeepEveryFrameOnce) {
+    // 40 s at 29.97, frame n showing luma 16 + 6·(n mod 32): a 1/600 s grid shows one of
+    // them twice after about 33 s.
+    const std::string source =
+        makeMovie("ntsc-numbered.mp4",
+                  "-f lavfi -i \"color=c=gray:s=64x48:r=30000/1001:d=40,format=yuv420p,"
+                  "geq=lum='16+6*mod(N\\,32)':cb=128:cr=128\" -c:v libx264 -crf 1 -g 60");
+    const std::string out = freshFolder("ntsc") + "/cut.mp4";
+    ASSERT_NO_THROW(save(source, out, 0, 40));
+    EXPECT_EQ(probe(out, "v:0", "r_frame_rate"), "30000/1001");
+    const std::vector<int> luma = frameLuma(out, 32, 24);
+    ASSERT_EQ(luma.size(), 1199u);
+    for (std::size_t i = 1; i < luma.size(); ++i) {
+        const int step = ((luma[i] - luma[i - 1]) % 192 + 192) % 192;
+        ASSERT_NEAR(step, 6, 2) << "frame " << i << " is not the one after frame " << i - 1;
+    }
+}
+
+TEST(RealWorldMovies, SoundOutlastingThePictureIsKept) {
+    // 5 s of picture, 10 s of sound with a beep at 7 s.
+    const std::string source = makeMovie(
+        "long-sound.mp4", "-f lavfi -i testsrc2=size=320x240:rate=30:duration=5 -f lavfi -i "
+                          "\"aevalsrc='if(between(t,7,7.2),0.8*sin(2*PI*880*t),0)':s=48000:d=10\" "
+                          "-c:v libx264 -c:a aac");
+    const struct { double start, end, length, beep; } cases[] = {{3, 8, 5, 4}, {6, 9, 3, 1}};
+    const std::string folder = freshFolder("long-sound");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.start);
+        const std::string out =
+            folder + "/cut" + std::to_string(static_cast<int>(c.start)) + ".mp4";
+        ASSERT_NO_THROW(save(source, out, c.start, c.end));
+        EXPECT_NEAR(probeNumber(out, "v:0", "duration"), c.length, 0.04);
+        EXPECT_NEAR(probeNumber(out, "a:0", "duration"), c.length, 0.05);
+        EXPECT_NEAR(firstLoudSound(out), c.beep, 0.01);
+    }
+}
+
+TEST(RealWorldMovies, PictureAndSoundShareTheFirstPicturesTime) {
+    // In a transport stream the sound starts with the AAC encoder's 1024 samples of lead,
+    // so the picture starts 21 ms after it. One white frame (45) and a beep at its time.
+    const std::string source = makeMovie(
+        "flash-beep.ts", "-f lavfi -i \"color=c=black:s=160x120:r=30:d=3,format=yuv420p,"
+                         "geq=lum='if(eq(N\\,45)\\,235\\,16)':cb=128:cr=128\" -f lavfi -i "
+                         "\"aevalsrc='if(between(t,1.5,1.6),0.8*sin(2*PI*880*t),0)':s=48000:d=3\" "
+                         "-c:v libx264 -crf 5 -c:a aac");
+    const std::string out = freshFolder("flash-beep") + "/cut.mp4";
+    // The mark falls between two pictures: 1.0 s lies 21 ms before frame 30.
+    ASSERT_NO_THROW(save(source, out, 1.0, 2.5));
+    const std::vector<int> luma = frameLuma(out, 80, 60);
+    const auto flash = std::find_if(luma.begin(), luma.end(), [](int y) { return y > 128; });
+    ASSERT_NE(flash, luma.end());
+    EXPECT_EQ(flash - luma.begin(), 15) << "the cut starts with frame 30";
+    const double flashTime = static_cast<double>(flash - luma.begin()) / 30;
+    EXPECT_NEAR(firstLoudSound(out), flashTime, 0.002);
+}
