@@ -303,3 +303,66 @@ TEST(MpvPlayer, FilesItCannotReadLeaveItUsable) {
     player.replaceCurrentItem(codedFramesMovie());
     EXPECT_TRUE(shown.seekShows(1.01, 31));
 }
+
+TEST(MpvPlayer, PlaysThePictureTrackTheMoviesCheckChose) {
+    // A cover stored as the first picture track (red, flagged default as muxers do), the
+    // movie (blue) second.
+    const std::string folder = freshFolder("player-tracks");
+    const std::string cover = folder + "/cover.png";
+    ASSERT_EQ(run("ffmpeg -nostdin -v error -y -f lavfi -i color=c=red:s=160x120 -frames:v 1 '" +
+                  cover + "'"),
+              0);
+    const std::string path = makeMovie(
+        "player-cover-first.mkv", "-i '" + cover +
+                                      "' -f lavfi -i color=c=blue:s=160x120:rate=30:duration=3 "
+                                      "-map 0:v -map 1:v -c:v:0 png -c:v:1 libx264");
+    MpvPlayer player;
+    PlayerView view;
+    view.resize(160, 120);
+    view.show();
+    view.setPlayer(&player);
+    player.replaceCurrentItem(path);
+    ASSERT_TRUE(waitUntil([&] { return loaded(player); }));
+    player.selectTracks(2, 0);
+    player.seekExactly(1.0);
+    EXPECT_TRUE(waitUntil([&] {
+        const QColor c = view.picture().pixelColor(80, 60);
+        return c.blue() > 200 && c.red() < 50;
+    })) << "shows " << view.picture().pixelColor(80, 60).name().toStdString();
+}
+
+TEST(MpvPlayer, ShowsHdrPicturesAsASaveRendersThem) {
+    // SMPTE bars mastered into BT.2020 HLG, as a phone records them. Left to itself the
+    // software output clips every bright bar to white.
+    const std::string path = makeMovie(
+        "player-bars-hlg.mp4",
+        "-f lavfi -i smptebars=size=640x360:rate=30:duration=1 -vf \"setparams=color_primaries="
+        "bt709:color_trc=bt709:colorspace=bt709:range=tv,zscale=t=linear:npl=100,format=gbrpf32le,"
+        "zscale=p=2020:m=2020_ncl:r=tv:t=arib-std-b67,format=yuv420p10le\" -c:v libx265 "
+        "-x265-params log-level=error -color_primaries bt2020 -colorspace bt2020nc -color_trc "
+        "arib-std-b67");
+    MpvPlayer player;
+    PlayerView view;
+    view.resize(640, 360);
+    view.show();
+    view.setPlayer(&player);
+    player.replaceCurrentItem(path);
+    ASSERT_TRUE(waitUntil([&] { return loaded(player); }));
+    player.seekExactly(0.5);
+    // Grey, yellow, cyan, green, magenta, red and blue at 75 %: which channels are lit.
+    const bool lit[7][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0}, {1, 0, 1}, {1, 0, 0}, {0, 0, 1}};
+    auto barsLookRight = [&] {
+        const QImage image = view.picture();
+        if (image.width() != 640)
+            return false;
+        for (int bar = 0; bar < 7; ++bar) {
+            const QColor c = image.pixelColor(640 * (2 * bar + 1) / 14, 100);
+            const int channels[3] = {c.red(), c.green(), c.blue()};
+            for (int k = 0; k < 3; ++k)
+                if (lit[bar][k] ? channels[k] < 150 || channels[k] > 215 : channels[k] > 30)
+                    return false;
+        }
+        return true;
+    };
+    EXPECT_TRUE(waitUntil(barsLookRight));
+}

@@ -21,7 +21,7 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // reply_userdata of our own seek commands, and of the observed properties.
-enum Reply : std::uint64_t { seekReply = 1, timePosReply, eofReply, voReply };
+enum Reply : std::uint64_t { seekReply = 1, timePosReply, eofReply, voReply, gammaReply };
 
 // What libmpv reads besides the file: nothing of the user's mpv set-up, no on-screen text
 // over the picture (the preview must match the saved cut), and a picture that plays on
@@ -52,11 +52,19 @@ constexpr const char* kOptions[][2] = {
     {"sub-auto", "no"},
     {"access-references", "no"},
     {"keepaspect", "yes"},
-    // Pictures flagged interlaced are deinterlaced as a save does, one picture per frame;
-    // progressive ones pass untouched.
-    {"vf", "lavfi=[bwdif=mode=send_frame:parity=auto:deint=interlaced]"},
     {"background", "#000000"},
 };
+
+// Pictures flagged interlaced are deinterlaced as a save does, one picture per frame;
+// progressive ones pass untouched.
+constexpr const char* kPictureFilters =
+    "lavfi=[bwdif=mode=send_frame:parity=auto:deint=interlaced]";
+// HDR pictures are also tone-mapped as a save does: libmpv's software output converts PQ
+// and HLG by itself but clips every bright colour to white.
+constexpr const char* kHdrPictureFilters =
+    "lavfi=[bwdif=mode=send_frame:parity=auto:deint=interlaced],"
+    "lavfi=[zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,"
+    "tonemap=tonemap=mobius:desat=0,zscale=t=bt709:m=bt709:r=tv,format=yuv420p]";
 
 // With no view drawing, frames still have to be taken or libmpv's output waits on each.
 constexpr int kScratchSide = 16;
@@ -98,6 +106,9 @@ MpvPlayer::MpvPlayer() : lastPlayedTime_(kNaN) {
     check(mpv_observe_property(h, timePosReply, "time-pos", MPV_FORMAT_DOUBLE), "time-pos");
     check(mpv_observe_property(h, eofReply, "eof-reached", MPV_FORMAT_FLAG), "eof-reached");
     check(mpv_observe_property(h, voReply, "vo-configured", MPV_FORMAT_FLAG), "vo-configured");
+    check(mpv_observe_property(h, gammaReply, "video-params/gamma", MPV_FORMAT_STRING),
+          "video-params/gamma");
+    check(mpv_set_option_string(h, "vf", kPictureFilters), "mpv option vf");
 
     scratch_.resize(kScratchSide * kScratchSide);
     mpv_set_wakeup_callback(h, &MpvPlayer::wakeup, this);
@@ -202,6 +213,16 @@ void MpvPlayer::handleEvent(const mpv_event& event) {
                     crossBoundaries(lastPlayedTime_, end);
                     lastPlayedTime_ = end;
                 }
+            }
+        } else if (event.reply_userdata == gammaReply) {
+            // The decoder's transfer, before any filter: tone-map only what needs it.
+            const char* gamma = known ? *static_cast<char* const*>(property->data) : "";
+            const bool hdr = std::strcmp(gamma, "pq") == 0 || std::strcmp(gamma, "hlg") == 0;
+            if (hdr != hdrFilters_) {
+                hdrFilters_ = hdr;
+                // Refused filters leave the picture shown as libmpv converts it by itself.
+                mpv_set_property_string(core_.get(), "vf",
+                                        hdr ? kHdrPictureFilters : kPictureFilters);
             }
         } else if (event.reply_userdata == voReply) {
             const bool shown = known && *static_cast<const int*>(property->data);

@@ -104,6 +104,7 @@ private:
     int seeksInFlight_{0};               // main thread only: seek commands not yet replied
     bool seeking_{false};                // main thread only
     double lastPlayedTime_{0};           // main thread only: NaN after a seek or a new item
+    bool hdrFilters_{false};             // main thread only: the tone-mapping filters are on
     bool videoShown_{false};             // main thread only: libmpv has a picture to draw
     bool pictureStale_{false};           // main thread only: the picture went or came back
     bool drawnSinceUpdate_{false};       // main thread only
