@@ -7,7 +7,8 @@ and prints median wall and CPU times, the median ratio of adjacent runs, peak re
 the output's bit rate, and whether both outputs decode to the same pictures.
 With --instructions it counts instead, under valgrind's callgrind, the instructions each side
 executes on a short cut of each case: a figure that a busy host cannot disturb.
-Usage: bench/run.py BUILD_DIR [--runs N] [--quick] [--presets] [--instructions]
+With --hdr it only measures what tone mapping an HLG clip adds to each picture.
+Usage: bench/run.py BUILD_DIR [--runs N] [--quick] [--presets] [--instructions] [--hdr]
 """
 import argparse
 import os
@@ -59,6 +60,46 @@ def sources():
         subprocess.run(FFMPEG + ["-i", flat, "-c", "copy", "-metadata:s:v:0", "rotate=270", portrait],
                        check=True)
     return long, uhd, portrait, sparse
+
+
+def hdr_sources():
+    """The same 1080p pictures as an SDR and an HLG phone clip (HEVC 10-bit), 10 s each."""
+    os.makedirs(BENCH_DIR, exist_ok=True)
+    picture = ["-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30,noise=alls=10:allf=t",
+               "-t", "10"]
+    hevc = ["-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error",
+            "-b:v", "20M", "-pix_fmt", "yuv420p10le"]
+    sdr = make_source("1080p-sdr-hevc10.mp4", picture + hevc + [
+        "-color_primaries", "bt709", "-color_trc", "bt709", "-colorspace", "bt709"])
+    master = ("setparams=color_primaries=bt709:color_trc=bt709:colorspace=bt709:range=tv,"
+              "zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=2020:m=2020_ncl:r=tv:t=arib-std-b67")
+    hlg = make_source("1080p-hlg-hevc10.mp4", picture + ["-vf", master] + hevc + [
+        "-color_primaries", "bt2020", "-color_trc", "arib-std-b67", "-colorspace", "bt2020nc"])
+    return sdr, hlg
+
+
+def hdr_cost(build, runs):
+    """What tone mapping adds to each picture of a cut: the same cut of an HLG clip and of
+    its SDR twin, who goes first alternating."""
+    sdr, hlg = hdr_sources()
+    out = os.path.join(BENCH_DIR, "ours.mp4")
+    start, length, pictures = 1, 8, 8 * 30
+    sdr_cmd = ours_cut(build, sdr, out, start, length, 8)
+    hlg_cmd = ours_cut(build, hlg, out, start, length, 8)
+    timed(sdr_cmd)
+    timed(hlg_cmd)
+    plain, mapped = [], []
+    for i in range(runs):
+        pair = [(plain, sdr_cmd), (mapped, hlg_cmd)]
+        for rows, cmd in (pair if i % 2 == 0 else reversed(pair)):
+            rows.append(timed(cmd))
+    med = lambda rows, i: statistics.median(r[i] for r in rows)
+    print("\n| 1080p HEVC 10-bit, 8 s cut | wall s | CPU s |")
+    print("|---|---|---|")
+    print(f"| SDR (BT.709) | {med(plain, 0):.2f} | {med(plain, 1):.2f} |")
+    print(f"| HLG, tone-mapped to SDR | {med(mapped, 0):.2f} | {med(mapped, 1):.2f} |")
+    print(f"tone mapping per picture: {(med(mapped, 0) - med(plain, 0)) / pictures * 1000:.1f} ms "
+          f"wall, {(med(mapped, 1) - med(plain, 1)) / pictures * 1000:.1f} ms CPU", flush=True)
 
 
 def timed(cmd):
@@ -184,9 +225,13 @@ def main():
     p.add_argument("--runs", type=int, default=3)
     p.add_argument("--quick", action="store_true", help="skip the ten-minute cut")
     p.add_argument("--presets", action="store_true", help="also measure x264 presets")
+    p.add_argument("--hdr", action="store_true", help="only the cost of tone-mapping HDR clips")
     p.add_argument("--instructions", action="store_true",
                    help="count instructions under callgrind instead of timing (needs valgrind)")
     a = p.parse_args()
+    if a.hdr:
+        hdr_cost(a.build, a.runs)
+        return
     long, uhd, portrait, sparse = sources()
     if a.instructions:
         # Under callgrind a second of 1080p takes about a minute, so the cuts are short; the
@@ -213,6 +258,7 @@ def main():
     print(f"\nposition: 9:40 costs {late['ours_wall'] / early['ours_wall']:.2f}× what 0:05 costs")
     print(f"open (asset inspection), median ms: {single(a.build, 'trimwell-bench-open', long, 21)}")
     print(f"exact seek in the player, median ms: {single(a.build, 'trimwell-bench-seek', long, 15)}")
+    hdr_cost(a.build, a.runs)
     if a.presets:
         presets(long, 30, 20)
 
