@@ -278,7 +278,9 @@ void write(const std::string& source, const std::string& destination, double sta
     const bool withSound = audioBitsPerSecond > 0 && sound;
     // The cut keeps everything between the marks that either track covers: where the
     // picture ends first, its last picture stays on screen while the sound goes on.
-    TimeRange covered = picture.timeRange;
+    // A still picture stays on screen as long as the movie lasts.
+    TimeRange covered = picture.isStill ? TimeRange{MediaTime::zero(), asset.loadDuration()}
+                                        : picture.timeRange;
     if (withSound && sound->timeRange.isValid() && !sound->timeRange.isEmpty()) {
         const MediaTime from = std::min(covered.start, sound->timeRange.start);
         const MediaTime to = std::max(covered.end(), sound->timeRange.end());
@@ -305,10 +307,10 @@ void write(const std::string& source, const std::string& destination, double sta
     if (!pictureTrack)
         throw ClipError::failed("The picture could not be cut.");
     const TimeRange shown = cut.intersection(picture.timeRange);
-    if (shown.isValid() && !shown.isEmpty()) {
+    if (shown.isValid() && !shown.isEmpty() && !picture.isStill) {
         pictureTrack->insertTimeRange(shown, asset, picture, shown.start - cut.start);
     } else {
-        // Only sound between the marks: the picture nearest to them stands in.
+        // Only sound between the marks (or a still): the picture nearest to them stands in.
         const MediaTime still = std::min(frameDurationOf(picture), picture.timeRange.duration);
         const TimeRange nearest = cut.start >= picture.timeRange.end()
                                       ? TimeRange::fromStartToEnd(picture.timeRange.end() - still,

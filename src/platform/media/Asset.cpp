@@ -54,14 +54,18 @@ static MediaTime timeIn(std::int64_t value, AVRational tb) {
 }
 
 // The steady rate of a picture stream as an exact frame duration. The base rate is taken
-// when the average agrees with it (the average of a 29.97 fps MP4 is often a ratio such as
+// when the average agrees with it or lies a little below it (the average of a 29.97 fps MP4 is often a ratio such as
 // 1920000/64061); a rate within 0.05 % of a broadcast rate is that rate.
 static MediaTime exactFrameDuration(const AVStream* st) {
     const AVRational base = st->r_frame_rate, average = st->avg_frame_rate;
     const bool haveBase = base.num > 0 && base.den > 0;
     const bool haveAverage = average.num > 0 && average.den > 0;
     AVRational rate{0, 1};
-    if (haveBase && (!haveAverage || std::fabs(av_q2d(base) / av_q2d(average) - 1) < 0.01))
+    // A variable rate keeps its fastest steady rate, so that every picture is shown at
+    // least once; an absurd base (a container's tick) does not count.
+    if (haveBase && (!haveAverage || std::fabs(av_q2d(base) / av_q2d(average) - 1) < 0.01 ||
+                     (av_q2d(base) > av_q2d(average) && av_q2d(base) <= 120 &&
+                      av_q2d(base) <= 4 * av_q2d(average))))
         rate = base;
     else if (haveAverage)
         rate = average;
@@ -81,20 +85,43 @@ static MediaTime exactFrameDuration(const AVStream* st) {
     return MediaTime::make(rate.den, rate.num);
 }
 
-// Marks picture streams that hold a single picture, among several picture streams, by
-// counting their packets near the start: a cover stored as a track has one, a movie many.
+static bool isImageCodec(AVCodecID id) {
+    switch (id) {
+    case AV_CODEC_ID_PNG:
+    case AV_CODEC_ID_MJPEG:
+    case AV_CODEC_ID_BMP:
+    case AV_CODEC_ID_GIF:
+    case AV_CODEC_ID_WEBP:
+    case AV_CODEC_ID_TIFF:
+    case AV_CODEC_ID_JPEG2000:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Marks picture streams that hold a single picture (a cover or poster stored as a track)
+// by counting packets near the start, where another picture stream or an image codec makes
+// one likely: a still has one packet while the movie's other streams have many.
 static void markStills(AVFormatContext* fmt, std::vector<Track>& tracks) {
     std::map<int, int> counts;
-    for (const Track& t : tracks)
-        if (t.mediaType == MediaType::video)
-            counts[t.streamIndex] = 0;
-    if (counts.size() < 2)
+    int pictures = 0;
+    bool images = false;
+    for (const Track& t : tracks) {
+        counts[t.streamIndex] = 0;
+        if (t.mediaType == MediaType::video) {
+            ++pictures;
+            images = images || isImageCodec(fmt->streams[t.streamIndex]->codecpar->codec_id);
+        }
+    }
+    if (pictures < 2 && !images)
         return;
-    PacketPtr packet = makePacket();
     auto settled = [&] {
-        return std::all_of(counts.begin(), counts.end(),
-                           [](const auto& c) { return c.second >= 2; });
+        return std::all_of(tracks.begin(), tracks.end(), [&](const Track& t) {
+            return t.mediaType != MediaType::video || counts[t.streamIndex] >= 2;
+        });
     };
+    PacketPtr packet = makePacket();
     for (int read = 0; read < 400 && !settled(); ++read) {
         if (av_read_frame(fmt, packet.get()) < 0)
             break;
