@@ -19,7 +19,9 @@ namespace {
 
 std::atomic<bool> interrupted{false};
 
-extern "C" void onSignal(int) { interrupted = true; }
+extern "C" void onSignal(int) {
+    interrupted = true;
+}
 
 bool parseSeconds(const std::string& text, double& out) {
     char* end = nullptr;
@@ -83,11 +85,14 @@ int runCutCommand(const std::vector<std::string>& args, std::ostream& out, std::
     const std::int64_t audioBits = check.hasAudio ? 160'000 : 0;
 
     interrupted = false;
-    struct sigaction action {}, oldInt {}, oldTerm {};
+    // Closing the terminal (SIGHUP) is a Stop too: the partial file must not be left behind.
+    struct sigaction action {
+    }, oldInt{}, oldTerm{}, oldHup{};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &oldInt);
     sigaction(SIGTERM, &action, &oldTerm);
+    sigaction(SIGHUP, &action, &oldHup);
 
     std::exception_ptr failure;
     std::atomic<bool> done{false};
@@ -111,6 +116,7 @@ int runCutCommand(const std::vector<std::string>& args, std::ostream& out, std::
     save.join();
     sigaction(SIGINT, &oldInt, nullptr);
     sigaction(SIGTERM, &oldTerm, nullptr);
+    sigaction(SIGHUP, &oldHup, nullptr);
     if (showBar) {
         if (!failure)
             drawProgress(err, 1.0);
