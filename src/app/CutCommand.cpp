@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -96,15 +97,21 @@ int runCutCommand(const std::vector<std::string>& args, std::ostream& out, std::
 
     std::exception_ptr failure;
     std::atomic<bool> done{false};
-    std::thread save([&] {
-        try {
-            ClipWriter::write(args[0], args[1], start, end, videoBits, audioBits, stop,
-                              [fraction](double f) { fraction->store(f); });
-        } catch (...) {
-            failure = std::current_exception();
-        }
+    std::thread save;
+    try {
+        save = std::thread([&] {
+            try {
+                ClipWriter::write(args[0], args[1], start, end, videoBits, audioBits, stop,
+                                  [fraction](double f) { fraction->store(f); });
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            done = true;
+        });
+    } catch (const std::system_error&) {
+        failure = std::current_exception();
         done = true;
-    });
+    }
     const bool showBar = ::isatty(STDERR_FILENO);
     while (!done) {
         if (interrupted && !stop->isStopped())
@@ -113,7 +120,8 @@ int runCutCommand(const std::vector<std::string>& args, std::ostream& out, std::
             drawProgress(err, fraction->value());
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    save.join();
+    if (save.joinable())
+        save.join();
     sigaction(SIGINT, &oldInt, nullptr);
     sigaction(SIGTERM, &oldTerm, nullptr);
     sigaction(SIGHUP, &oldHup, nullptr);

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <future>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -96,8 +97,8 @@ struct Export {
 
 // Moves samples from one reader output to its writer input until the end, a failure or
 // a stop; called again and again on its own queue while the input is ready.
-void pump(const Export& x, const std::shared_ptr<PumpBook>& book,
-          const std::shared_ptr<DispatchGroup>& group, bool video) {
+void pumpSamples(const Export& x, const std::shared_ptr<PumpBook>& book,
+                 const std::shared_ptr<DispatchGroup>& group, bool video) {
     ReaderOutput& output = video ? *x.videoOutput : *x.audioOutput;
     WriterInput& input = video ? *x.videoInput : *x.audioInput;
     auto close = [&] {
@@ -164,42 +165,62 @@ void pump(const Export& x, const std::shared_ptr<PumpBook>& book,
     }
 }
 
-// Runs both pumps to their end and finishes the file; throws what ended the export.
-Counts runPumps(const Export& x) {
-    auto book = std::make_shared<PumpBook>();
-    auto done = std::make_shared<std::promise<Counts>>();
-    std::future<Counts> result = done->get_future();
-    auto group = std::make_shared<DispatchGroup>();
-    auto videoQueue = SerialQueue::make("trimwell.video");
-    auto audioQueue = x.audioInput ? SerialQueue::make("trimwell.audio") : nullptr;
-
-    group->enter();
-    x.videoInput->requestMediaDataWhenReady(videoQueue, [x, book, group] { pump(x, book, group, true); });
-    if (x.audioInput) {
-        group->enter();
-        x.audioInput->requestMediaDataWhenReady(audioQueue,
-                                                [x, book, group] { pump(x, book, group, false); });
+// Runs one pump's step; whatever it throws ends the save as a failure that says what failed,
+// and this side's input is closed as on any other way out.
+void pump(const Export& x, const std::shared_ptr<PumpBook>& book,
+          const std::shared_ptr<DispatchGroup>& group, bool video) {
+    try {
+        pumpSamples(x, book, group, video);
+        return;
+    } catch (...) {
+        book->recordCurrentFailure(video ? "Saving the picture" : "Saving the sound");
     }
-    group->notify(globalQueue(), [x, book, done] {
-        bool cancelled = false;
-        std::optional<std::string> failure;
-        {
-            std::lock_guard guard(book->lock);
-            cancelled = book->cancelled;
-            failure = book->failure;
-        }
-        if (cancelled) {
-            done->set_exception(std::make_exception_ptr(ClipError::cancelled()));
-            return;
-        }
-        if (failure) {
-            if (x.writer->status() == Writer::Status::writing)
-                x.writer->cancelWriting();
-            done->set_exception(std::make_exception_ptr(ClipError::failed(*failure)));
-            return;
-        }
-        std::shared_ptr<Writer> writer = x.writer;
-        writer->finishWriting([writer, book, done] {
+    // Each step on its own: the side must close even when memory has run out.
+    try {
+        x.reader->cancelReading();
+    } catch (...) {
+    }
+    try {
+        x.writer->cancelWriting();
+    } catch (...) {
+    }
+    (video ? *x.videoInput : *x.audioInput).markAsFinished();
+    if (book->close(video))
+        group->leave();
+}
+
+// Hands the export's end to the waiting thread once; a second end changes nothing.
+void settle(const std::shared_ptr<std::promise<Counts>>& done, std::exception_ptr error) {
+    try {
+        done->set_exception(std::move(error));
+    } catch (const std::future_error&) {
+    }
+}
+
+// Once both pumps have closed: the export's end, or the writer told to finish the file.
+void finish(const Export& x, const std::shared_ptr<PumpBook>& book,
+            const std::shared_ptr<std::promise<Counts>>& done) {
+    bool cancelled = false;
+    std::optional<std::string> failure;
+    {
+        std::lock_guard guard(book->lock);
+        cancelled = book->cancelled;
+        failure = book->failure;
+    }
+    if (cancelled) {
+        settle(done, std::make_exception_ptr(ClipError::cancelled()));
+        return;
+    }
+    if (failure) {
+        if (x.writer->status() == Writer::Status::writing)
+            x.writer->cancelWriting();
+        settle(done, std::make_exception_ptr(
+                         ClipError::failed(failure->empty() ? "The save stopped." : *failure)));
+        return;
+    }
+    std::shared_ptr<Writer> writer = x.writer;
+    writer->finishWriting([writer, book, done] {
+        try {
             const Writer::Status status = writer->status();
             const std::optional<PlatformError> error = writer->error();
             Counts counts;
@@ -210,8 +231,52 @@ Counts runPumps(const Export& x) {
             if (status == Writer::Status::completed)
                 done->set_value(counts);
             else
-                done->set_exception(std::make_exception_ptr(ClipError::failed(explain(error))));
-        });
+                settle(done, std::make_exception_ptr(ClipError::failed(explain(error))));
+        } catch (...) {
+            settle(done, std::current_exception());
+        }
+    });
+}
+
+// Runs both pumps to their end and finishes the file; throws what ended the export.
+Counts runPumps(const Export& x) {
+    // Every thread made before any pump runs: threads that cannot start fail the save
+    // before it began.
+    Queue* threads = nullptr;
+    std::shared_ptr<SerialQueue> videoQueue, audioQueue;
+    try {
+        threads = &globalQueue();
+        videoQueue = SerialQueue::make("trimwell.video");
+        if (x.audioInput)
+            audioQueue = SerialQueue::make("trimwell.audio");
+    } catch (const std::system_error&) {
+        throw ClipError::failed(explain(PlatformError::fromCurrentException("Starting the save")));
+    }
+    Queue& pool = *threads;
+    auto book = std::make_shared<PumpBook>();
+    auto done = std::make_shared<std::promise<Counts>>();
+    std::future<Counts> result = done->get_future();
+    auto group = std::make_shared<DispatchGroup>();
+
+    group->enter();
+    x.videoInput->requestMediaDataWhenReady(videoQueue, [x, book, group] { pump(x, book, group, true); });
+    if (x.audioInput) {
+        group->enter();
+        x.audioInput->requestMediaDataWhenReady(audioQueue,
+                                                [x, book, group] { pump(x, book, group, false); });
+    }
+    group->notify(pool, [x, book, done] {
+        try {
+            finish(x, book, done);
+        } catch (...) {
+            try {
+                x.writer->cancelWriting();
+                settle(done, std::make_exception_ptr(ClipError::failed(explain(
+                                 PlatformError::fromCurrentException("Finishing the file")))));
+            } catch (...) {
+                settle(done, std::current_exception());
+            }
+        }
     });
     return result.get();
 }
