@@ -80,7 +80,7 @@ TEST(LeftBehind, ASaveKilledAtAnyMomentLeavesNoPartialFileOrTheNextSaveRemovesIt
     // How long a whole save takes, so that the kills fall anywhere in one.
     const std::string timing = freshFolder("rel-kill-timing");
     const auto began = std::chrono::steady_clock::now();
-    ASSERT_EQ(waitFor(startCut(source, timing + "/cut.mp4", "6", false)), 0);
+    ASSERT_EQ(waitFor(startCut(source, timing + "/cut.mp4", "2", false)), 0);
     const auto whole = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - began);
 
@@ -127,7 +127,7 @@ TEST(LeftBehind, ASaveKilledAtAnyMomentLeavesNoPartialFileOrTheNextSaveRemovesIt
             }
             writeFile(dir + "/" + abandoned, "left by a killed save");
 
-            const pid_t pid = startCut(source, destination, "6", named);
+            const pid_t pid = startCut(source, destination, "2", named);
             ASSERT_GT(pid, 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(
                 std::uniform_int_distribution<long>(0, whole.count())(random)));
