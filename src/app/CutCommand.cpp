@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -19,7 +20,9 @@ namespace {
 
 std::atomic<bool> interrupted{false};
 
-extern "C" void onSignal(int) { interrupted = true; }
+extern "C" void onSignal(int) {
+    interrupted = true;
+}
 
 bool parseSeconds(const std::string& text, double& out) {
     char* end = nullptr;
@@ -83,23 +86,32 @@ int runCutCommand(const std::vector<std::string>& args, std::ostream& out, std::
     const std::int64_t audioBits = check.hasAudio ? 160'000 : 0;
 
     interrupted = false;
-    struct sigaction action {}, oldInt {}, oldTerm {};
+    // Closing the terminal (SIGHUP) is a Stop too: the partial file must not be left behind.
+    struct sigaction action {
+    }, oldInt{}, oldTerm{}, oldHup{};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &oldInt);
     sigaction(SIGTERM, &action, &oldTerm);
+    sigaction(SIGHUP, &action, &oldHup);
 
     std::exception_ptr failure;
     std::atomic<bool> done{false};
-    std::thread save([&] {
-        try {
-            ClipWriter::write(args[0], args[1], start, end, videoBits, audioBits, stop,
-                              [fraction](double f) { fraction->store(f); });
-        } catch (...) {
-            failure = std::current_exception();
-        }
+    std::thread save;
+    try {
+        save = std::thread([&] {
+            try {
+                ClipWriter::write(args[0], args[1], start, end, videoBits, audioBits, stop,
+                                  [fraction](double f) { fraction->store(f); });
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            done = true;
+        });
+    } catch (const std::system_error&) {
+        failure = std::current_exception();
         done = true;
-    });
+    }
     const bool showBar = ::isatty(STDERR_FILENO);
     while (!done) {
         if (interrupted && !stop->isStopped())
@@ -108,9 +120,11 @@ int runCutCommand(const std::vector<std::string>& args, std::ostream& out, std::
             drawProgress(err, fraction->value());
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    save.join();
+    if (save.joinable())
+        save.join();
     sigaction(SIGINT, &oldInt, nullptr);
     sigaction(SIGTERM, &oldTerm, nullptr);
+    sigaction(SIGHUP, &oldHup, nullptr);
     if (showBar) {
         if (!failure)
             drawProgress(err, 1.0);

@@ -10,8 +10,6 @@
 #include <QPointer>
 
 #include <algorithm>
-#include <system_error>
-#include <thread>
 
 namespace trimwell {
 
@@ -103,22 +101,33 @@ void TrimwellModel::open(const std::string& path) {
     setReading(true);
     setStatus(QStringLiteral("Reading the movie."));
 
+    wantedRead_->store(ticket);
     // The guard is only moved, never copied, off the main thread, and only read on it.
-    auto read = [self = QPointer<TrimwellModel>(this), path, ticket]() mutable {
+    auto read = [self = QPointer<TrimwellModel>(this), wanted = wantedRead_, path,
+                 ticket]() mutable {
+        // A newer open, or the model's end, made this read worthless before it began.
+        if (wanted->load() != ticket)
+            return;
         MovieCheck check;
         try {
             check = checkMovie(path);
         } catch (...) {
             check = unreadable();
         }
-        mainQueue().post([self = std::move(self), ticket, check = std::move(check)] {
-            if (self)
-                self->finishRead(ticket, check);
-        });
+        try {
+            mainQueue().post([self = std::move(self), ticket, check = std::move(check)] {
+                if (self)
+                    self->finishRead(ticket, check);
+            });
+        } catch (...) { // out of memory: the movie stays "Reading" until the next open
+        }
     };
     try {
-        std::thread(std::move(read)).detach();
-    } catch (const std::system_error&) {
+        if (!readQueue_)
+            readQueue_ = SerialQueue::make("trimwell.reading");
+        readQueue_->async(std::move(read));
+    } catch (...) { // no thread or no memory for the read: the movie cannot be read now
+
         finishRead(ticket, unreadable());
     }
 }

@@ -32,6 +32,9 @@ TrimwellModel::~TrimwellModel() {
         stopFlag_->requestStop();
     if (saveThread_.joinable())
         saveThread_.join();
+    // No read still queued starts, and the one running ends before the model does.
+    wantedRead_->store(-1);
+    readQueue_.reset();
 }
 
 bool TrimwellModel::canSave() const {

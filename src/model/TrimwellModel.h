@@ -11,6 +11,7 @@
 //
 // The model never throws and never shows a dialog for a failure: every refusal and every
 // outcome becomes one status sentence.
+#include "platform/dispatch/Dispatch.h"
 #include "platform/player/Player.h"
 #include "writer/SaveControls.h"
 
@@ -18,6 +19,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -259,6 +261,11 @@ private:
     QString aboutText_{}; // main thread only
     // The running (or last) save's export; joined before the next save and by the destructor.
     std::thread saveThread_{}; // main thread only
+    // The movie reads, one at a time on a thread the model owns, joined by the destructor.
+    // A read whose ticket is no longer the wanted one is skipped before it starts.
+    std::shared_ptr<SerialQueue> readQueue_{}; // main thread only
+    std::shared_ptr<std::atomic<qint64>> wantedRead_{
+        std::make_shared<std::atomic<qint64>>(0)}; // set on the main thread, read by the reads
 };
 
 } // namespace trimwell

@@ -9,12 +9,18 @@
 #include "platform/media/Reader.h"
 #include "platform/media/Writer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <future>
+#include <optional>
+#include <string_view>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -34,29 +40,126 @@ bool sameFile(const std::string& a, const std::string& b) {
     return fs::exists(a, ec) && fs::exists(b, ec) && fs::equivalent(a, b, ec);
 }
 
-// Removes the partial file on every way out but the successful one.
-struct PartialFile {
-    std::string path;
-    bool keep{false};
-    ~PartialFile() {
-        if (!keep) {
-            std::error_code ec;
-            fs::remove(path, ec);
+// Whether name is a partial file a save writes (".NAME.trimwell-PID.partial"); its PID if so.
+std::optional<pid_t> partialOwner(const std::string& name) {
+    constexpr std::string_view mark = ".trimwell-", suffix = ".partial";
+    if (name.size() < 2 + mark.size() + suffix.size() || name.front() != '.' ||
+        !name.ends_with(suffix))
+        return std::nullopt;
+    const std::size_t at = name.rfind(mark, name.size() - suffix.size());
+    if (at == std::string::npos || at == 0)
+        return std::nullopt;
+    const std::string digits =
+        name.substr(at + mark.size(), name.size() - suffix.size() - at - mark.size());
+    if (digits.empty() || digits.size() > 9 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    return static_cast<pid_t>(std::stol(digits));
+}
+
+// Removes the named partial files in folder that a killed save of this user left behind:
+// our name pattern, a regular file of ours, and a process that no longer exists. Anything
+// else, a running save's file included, stays.
+void removeAbandonedPartials(const fs::path& folder) {
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(folder.empty() ? fs::path(".") : folder, ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const std::optional<pid_t> owner = partialOwner(name);
+        if (!owner || *owner == ::getpid())
+            continue;
+        struct stat st {};
+        if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_uid != ::geteuid())
+            continue;
+        if (::kill(*owner, 0) == 0 || errno != ESRCH)
+            continue;
+        ::unlink(it->path().c_str());
+    }
+}
+
+// The file a save writes before it becomes the destination. Where the filesystem allows,
+// it has no name at all (O_TMPFILE in the destination's folder), so a save killed or lost
+// to a power cut leaves nothing behind; it is named only once it is finished. Elsewhere
+// (vfat, exFAT, some network filesystems) it is a hidden named file beside the
+// destination, removed on every way out but the successful one, and removed by a later
+// save into the folder once its process is gone. TRIMWELL_NAMED_PARTIAL_FILE=1 in the
+// environment forces the named file, so that tests can reach it on any filesystem.
+class PartialFile {
+  public:
+    explicit PartialFile(const std::string& destination)
+        : destination_(destination), named_(partialPathFor(destination)) {
+        const fs::path folder = fs::path(destination).parent_path();
+        removeAbandonedPartials(folder);
+        const char* force = std::getenv("TRIMWELL_NAMED_PARTIAL_FILE");
+        if (force && std::string_view(force) == "1")
+            return;
+        const std::string dir = folder.empty() ? std::string(".") : folder.string();
+        fd_ = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd_ < 0)
+            return;
+        // The writer opens its file by name, and the muxer opens it again by that name to
+        // move the index to the front: a path to this descriptor serves both, where a
+        // stream over the descriptor alone would not serve the second. Without /proc there
+        // is no such path, and the named file is used.
+        procPath_ = "/proc/self/fd/" + std::to_string(fd_);
+        if (::access(procPath_.c_str(), W_OK) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+            procPath_.clear();
         }
     }
-};
+    ~PartialFile() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        if (!kept_) {
+            std::error_code ec;
+            fs::remove(named_, ec);
+        }
+    }
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
 
-// Flushes the finished file to disk before it replaces anything.
-void syncFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw PlatformError::fromErrno(errno, path);
-    const int ret = ::fsync(fd);
-    const int err = errno;
-    ::close(fd);
-    if (ret != 0)
-        throw PlatformError::fromErrno(err, path);
-}
+    // What the writer opens.
+    const std::string& path() const { return fd_ >= 0 ? procPath_ : named_; }
+
+    // Flushes the finished file to disk and puts it in the destination's place, in one
+    // rename: whatever was there stays until the new movie is complete on disk.
+    void replaceDestination() {
+        if (fd_ >= 0) {
+            if (::fsync(fd_) != 0)
+                throw PlatformError::fromErrno(errno, destination_);
+            std::error_code ec;
+            fs::remove(named_, ec);
+            if (::linkat(AT_FDCWD, procPath_.c_str(), AT_FDCWD, named_.c_str(),
+                         AT_SYMLINK_FOLLOW) != 0)
+                throw PlatformError::fromErrno(errno, destination_);
+        } else {
+            syncFile(named_);
+        }
+        if (::rename(named_.c_str(), destination_.c_str()) != 0)
+            throw PlatformError::fromErrno(errno, destination_);
+        kept_ = true;
+    }
+
+  private:
+    static void syncFile(const std::string& path) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            throw PlatformError::fromErrno(errno, path);
+        const int ret = ::fsync(fd);
+        const int err = errno;
+        ::close(fd);
+        if (ret != 0)
+            throw PlatformError::fromErrno(err, path);
+    }
+
+    std::string destination_;
+    std::string named_;    // the hidden name beside the destination
+    int fd_{-1};           // the unnamed file, when there is one
+    std::string procPath_; // its path through /proc
+    bool kept_{false};
+};
 
 // Enough of a file's identity to tell that it was replaced, shortened or rewritten.
 struct FileIdentity {
@@ -113,8 +216,8 @@ struct Export {
 
 // Moves samples from one reader output to its writer input until the end, a failure or
 // a stop; called again and again on its own queue while the input is ready.
-void pump(const Export& x, const std::shared_ptr<PumpBook>& book,
-          const std::shared_ptr<DispatchGroup>& group, bool video) {
+void pumpSamples(const Export& x, const std::shared_ptr<PumpBook>& book,
+                 const std::shared_ptr<DispatchGroup>& group, bool video) {
     ReaderOutput& output = video ? *x.videoOutput : *x.audioOutput;
     WriterInput& input = video ? *x.videoInput : *x.audioInput;
     auto close = [&] {
@@ -181,43 +284,62 @@ void pump(const Export& x, const std::shared_ptr<PumpBook>& book,
     }
 }
 
-// Runs both pumps to their end and finishes the file; throws what ended the export.
-Counts runPumps(const Export& x) {
-    auto book = std::make_shared<PumpBook>();
-    auto done = std::make_shared<std::promise<Counts>>();
-    std::future<Counts> result = done->get_future();
-    auto group = std::make_shared<DispatchGroup>();
-    auto videoQueue = SerialQueue::make("trimwell.video");
-    auto audioQueue = x.audioInput ? SerialQueue::make("trimwell.audio") : nullptr;
-
-    group->enter();
-    x.videoInput->requestMediaDataWhenReady(videoQueue,
-                                            [x, book, group] { pump(x, book, group, true); });
-    if (x.audioInput) {
-        group->enter();
-        x.audioInput->requestMediaDataWhenReady(audioQueue,
-                                                [x, book, group] { pump(x, book, group, false); });
+// Runs one pump's step; whatever it throws ends the save as a failure that says what failed,
+// and this side's input is closed as on any other way out.
+void pump(const Export& x, const std::shared_ptr<PumpBook>& book,
+          const std::shared_ptr<DispatchGroup>& group, bool video) {
+    try {
+        pumpSamples(x, book, group, video);
+        return;
+    } catch (...) {
+        book->recordCurrentFailure(video ? "Saving the picture" : "Saving the sound");
     }
-    group->notify(globalQueue(), [x, book, done] {
-        bool cancelled = false;
-        std::optional<std::string> failure;
-        {
-            std::lock_guard guard(book->lock);
-            cancelled = book->cancelled;
-            failure = book->failure;
-        }
-        if (cancelled) {
-            done->set_exception(std::make_exception_ptr(ClipError::cancelled()));
-            return;
-        }
-        if (failure) {
-            if (x.writer->status() == Writer::Status::writing)
-                x.writer->cancelWriting();
-            done->set_exception(std::make_exception_ptr(ClipError::failed(*failure)));
-            return;
-        }
-        std::shared_ptr<Writer> writer = x.writer;
-        writer->finishWriting([writer, book, done] {
+    // Each step on its own: the side must close even when memory has run out.
+    try {
+        x.reader->cancelReading();
+    } catch (...) {
+    }
+    try {
+        x.writer->cancelWriting();
+    } catch (...) {
+    }
+    (video ? *x.videoInput : *x.audioInput).markAsFinished();
+    if (book->close(video))
+        group->leave();
+}
+
+// Hands the export's end to the waiting thread once; a second end changes nothing.
+void settle(const std::shared_ptr<std::promise<Counts>>& done, std::exception_ptr error) {
+    try {
+        done->set_exception(std::move(error));
+    } catch (const std::future_error&) {
+    }
+}
+
+// Once both pumps have closed: the export's end, or the writer told to finish the file.
+void finish(const Export& x, const std::shared_ptr<PumpBook>& book,
+            const std::shared_ptr<std::promise<Counts>>& done) {
+    bool cancelled = false;
+    std::optional<std::string> failure;
+    {
+        std::lock_guard guard(book->lock);
+        cancelled = book->cancelled;
+        failure = book->failure;
+    }
+    if (cancelled) {
+        settle(done, std::make_exception_ptr(ClipError::cancelled()));
+        return;
+    }
+    if (failure) {
+        if (x.writer->status() == Writer::Status::writing)
+            x.writer->cancelWriting();
+        settle(done, std::make_exception_ptr(
+                         ClipError::failed(failure->empty() ? "The save stopped." : *failure)));
+        return;
+    }
+    std::shared_ptr<Writer> writer = x.writer;
+    writer->finishWriting([writer, book, done] {
+        try {
             const Writer::Status status = writer->status();
             const std::optional<PlatformError> error = writer->error();
             Counts counts;
@@ -228,8 +350,52 @@ Counts runPumps(const Export& x) {
             if (status == Writer::Status::completed)
                 done->set_value(counts);
             else
-                done->set_exception(std::make_exception_ptr(ClipError::failed(explain(error))));
-        });
+                settle(done, std::make_exception_ptr(ClipError::failed(explain(error))));
+        } catch (...) {
+            settle(done, std::current_exception());
+        }
+    });
+}
+
+// Runs both pumps to their end and finishes the file; throws what ended the export.
+Counts runPumps(const Export& x) {
+    // Every thread made before any pump runs: threads that cannot start fail the save
+    // before it began.
+    Queue* threads = nullptr;
+    std::shared_ptr<SerialQueue> videoQueue, audioQueue;
+    try {
+        threads = &globalQueue();
+        videoQueue = SerialQueue::make("trimwell.video");
+        if (x.audioInput)
+            audioQueue = SerialQueue::make("trimwell.audio");
+    } catch (const std::system_error&) {
+        throw ClipError::failed(explain(PlatformError::fromCurrentException("Starting the save")));
+    }
+    Queue& pool = *threads;
+    auto book = std::make_shared<PumpBook>();
+    auto done = std::make_shared<std::promise<Counts>>();
+    std::future<Counts> result = done->get_future();
+    auto group = std::make_shared<DispatchGroup>();
+
+    group->enter();
+    x.videoInput->requestMediaDataWhenReady(videoQueue, [x, book, group] { pump(x, book, group, true); });
+    if (x.audioInput) {
+        group->enter();
+        x.audioInput->requestMediaDataWhenReady(audioQueue,
+                                                [x, book, group] { pump(x, book, group, false); });
+    }
+    group->notify(pool, [x, book, done] {
+        try {
+            finish(x, book, done);
+        } catch (...) {
+            try {
+                x.writer->cancelWriting();
+                settle(done, std::make_exception_ptr(ClipError::failed(explain(
+                                 PlatformError::fromCurrentException("Finishing the file")))));
+            } catch (...) {
+                settle(done, std::current_exception());
+            }
+        }
     });
     return result.get();
 }
@@ -252,9 +418,9 @@ void write(const std::string& source, const std::string& destination, double sta
     if (!stop)
         stop = std::make_shared<StopFlag>();
 
-    // Everything is written to a hidden file beside the destination; the destination
+    // Everything is written to a partial file in the destination's folder; the destination
     // itself is only ever replaced, in one rename, by a finished and checked movie.
-    PartialFile partial{partialPathFor(destination)};
+    PartialFile partial(destination);
     {
         struct stat st {};
         if (::stat(destination.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
@@ -361,7 +527,7 @@ void write(const std::string& source, const std::string& destination, double sta
         }
     }
 
-    x.writer = std::make_shared<Writer>(partial.path, FileType::mpeg4);
+    x.writer = std::make_shared<Writer>(partial.path(), FileType::mpeg4);
     x.writer->setShouldOptimizeForNetworkUse(true);
 
     VideoSettings video;
@@ -411,10 +577,7 @@ void write(const std::string& source, const std::string& destination, double sta
     if (!sourceBefore || identityOf(source) != sourceBefore)
         throw ClipError::failed("The movie changed while it was being saved.");
 
-    syncFile(partial.path);
-    if (::rename(partial.path.c_str(), destination.c_str()) != 0)
-        throw PlatformError::fromErrno(errno, destination);
-    partial.keep = true;
+    partial.replaceDestination();
     if (x.onProgress)
         x.onProgress(1);
 }

@@ -1,5 +1,8 @@
 #pragma once
 // The bookkeeping two sample pumps share: counts, the first failure, who has closed.
+#include "SaveControls.h"
+#include "platform/media/PlatformError.h"
+
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -17,11 +20,25 @@ struct PumpBook {
     bool audioClosed{false};             // guarded by lock
     double lastReport{-1};               // guarded by lock
 
-    // Keeps the first failure; later ones change nothing.
+    // Keeps the first failure; later ones change nothing. Never throws: short of memory
+    // for the text, the failure is still kept, as "The save stopped."
     void recordFailure(const std::string& text) {
         std::lock_guard guard(lock);
-        if (!failure)
+        if (failure)
+            return;
+        try {
             failure = text;
+        } catch (...) {
+            failure.emplace();
+        }
+    }
+    // The exception being handled, as a failure of what was being done. In a catch block only.
+    void recordCurrentFailure(const char* what) {
+        try {
+            recordFailure(explain(PlatformError::fromCurrentException(what)));
+        } catch (...) {
+            recordFailure({});
+        }
     }
     // True exactly once per side: the caller then leaves the pumps' group.
     bool close(bool video) {

@@ -22,7 +22,9 @@ Outcome cut(const std::string& args) {
     return {std::atoi(out.c_str() + at + 5), out.substr(0, at)};
 }
 
-std::string q(const std::string& path) { return "'" + path + "'"; }
+std::string q(const std::string& path) {
+    return "'" + path + "'";
+}
 
 } // namespace
 
@@ -44,8 +46,10 @@ TEST(CutCommand, SavesWithTheWindowsRulesAndWords) {
         std::string out;
     } refusals[] = {
         {q(sound) + " " + q(dir + "/a.mp4") + " 0 1", "That file has no picture.\n"},
-        {q(dir + "/noise.mp4") + " " + q(dir + "/a.mp4") + " 0 1", "That movie could not be read.\n"},
-        {q(source) + " " + q(source) + " 0 1", "Choose a different file than the one you opened.\n"},
+        {q(dir + "/noise.mp4") + " " + q(dir + "/a.mp4") + " 0 1",
+         "That movie could not be read.\n"},
+        {q(source) + " " + q(source) + " 0 1",
+         "Choose a different file than the one you opened.\n"},
     };
     for (const auto& r : refusals) {
         SCOPED_TRACE(r.args);
@@ -58,8 +62,8 @@ TEST(CutCommand, SavesWithTheWindowsRulesAndWords) {
     EXPECT_EQ(failed.out.rfind("The save stopped. The partial file was removed.\n", 0), 0u);
     EXPECT_GT(std::count(failed.out.begin(), failed.out.end(), '\n'), 1) << "the reason follows";
 
-    for (const std::string& bad : {std::string(""), q(source), q(source) + " x 0 1 99",
-                                   q(source) + " x zero 1"})
+    for (const std::string& bad :
+         {std::string(""), q(source), q(source) + " x 0 1 99", q(source) + " x zero 1"})
         EXPECT_EQ(cut(bad).status, 1) << bad;
     EXPECT_EQ(listFolder(dir), (std::vector<std::string>{"noise.mp4", "out.mp4"}));
 }
@@ -67,18 +71,24 @@ TEST(CutCommand, SavesWithTheWindowsRulesAndWords) {
 TEST(CutCommand, InterruptStopsTheSaveAndRemovesThePartialFile) {
     const std::string source = makeMovie(
         "cli-long.mp4", "-f lavfi -i testsrc2=s=1280x720:r=30:d=20 -c:v libx264 -preset ultrafast");
-    const std::string dir = freshFolder("cli-stop");
-    const std::string log = dir + "/../cli-stop.log";
-    // Started in the background, interrupted once it is under way.
-    const std::string pid = capture("'" + std::string(TRIMWELL_CUT) + "' " + q(source) + " " +
-                                    q(dir + "/out.mp4") + " 0 20 > " + q(log) + " 2>&1 & echo $!");
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
-    run("kill -INT " + pid);
-    for (int i = 0; i < 200 && capture("cat " + q(log)).find('\n') == std::string::npos; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(capture("cat " + q(log)), "The save was cancelled. The partial file was removed.\n");
-    EXPECT_TRUE(listFolder(dir).empty());
+    // Ctrl-C, a polite kill, and the terminal closing under it.
+    for (const char* signal : {"INT", "TERM", "HUP"}) {
+        SCOPED_TRACE(signal);
+        const std::string dir = freshFolder(std::string("cli-stop-") + signal);
+        const std::string log = dir + "/../cli-stop-" + signal + ".log";
+        // Started in the background, interrupted once it is under way.
+        const std::string pid =
+            capture("'" + std::string(TRIMWELL_CUT) + "' " + q(source) + " " + q(dir + "/out.mp4") +
+                    " 0 20 > " + q(log) + " 2>&1 & echo $!");
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        run(std::string("kill -") + signal + " " + pid);
+        for (int i = 0; i < 200 && capture("cat " + q(log)).find('\n') == std::string::npos; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(capture("cat " + q(log)),
+                  "The save was cancelled. The partial file was removed.\n");
+        EXPECT_TRUE(listFolder(dir).empty());
+    }
 }
 
 TEST(CutCommand, HittingTheFileSizeLimitStopsCleanly) {

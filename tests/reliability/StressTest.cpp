@@ -111,6 +111,9 @@ TEST(Stress, AHundredOpensLeaveTheLastMovieOnly) {
         EXPECT_EQ(m.hasAudio(), c.hasAudio);
         EXPECT_DOUBLE_EQ(m.outPoint(), m.duration());
         deadline.reset(); // its own thread is not one of the model's
+        // One thread reads for the model while it lives; none is left once it is gone.
+        EXPECT_LE(threadCountSettling(before + 1, kGraceMs), before + 1);
+        rig.model.reset();
         EXPECT_LE(threadCountSettling(before, kGraceMs), before);
     }
 }

@@ -5,7 +5,8 @@
 
 using namespace trimwell;
 
-static Track soundTrack(std::optional<AudioStreamBasicDescription> basic, bool withDescription = true) {
+static Track soundTrack(std::optional<AudioStreamBasicDescription> basic,
+                        bool withDescription = true) {
     Track t;
     t.mediaType = MediaType::audio;
     if (withDescription) {
@@ -23,9 +24,23 @@ TEST(SoundForm, KeepsTheRateCapsChannelsAndFallsBackTogether) {
         std::uint32_t channels;
         SoundForm form;
     } cases[] = {
-        {44100, 1, {44100, 1}}, {48000, 6, {48000, 2}}, {96000, 2, {96000, 2}},
-        {8000, 1, {8000, 1}},   {7999, 2, {48000, 2}},  {44100, 0, {48000, 2}},
-        {NAN, 2, {48000, 2}},   {22050, 2, {22050, 2}},
+        {44100, 1, {44100, 1}},
+        {48000, 6, {48000, 2}},
+        {96000, 2, {96000, 2}},
+        {8000, 1, {8000, 1}},
+        {7999, 2, {48000, 2}},
+        {44100, 0, {48000, 2}},
+        {NAN, 2, {48000, 2}},
+        {22050, 2, {22050, 2}},
+        // Rates the encoder refuses go to the nearest one at or above that it takes.
+        {11025, 1, {11025, 1}},
+        {88200, 2, {88200, 2}},
+        {37800, 2, {44100, 2}},
+        {44101, 2, {48000, 2}},
+        {8001, 1, {11025, 1}},
+        {96001, 2, {96000, 2}},
+        {192000, 2, {96000, 2}},
+        {384000, 1, {96000, 1}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(soundForm(soundTrack(AudioStreamBasicDescription{c.rate, c.channels})), c.form)

@@ -1,5 +1,7 @@
 #include "Dispatch.h"
 
+#include <system_error>
+
 namespace trimwell {
 
 struct SerialQueue::State {
@@ -57,10 +59,20 @@ namespace {
 
 class GlobalPool : public Queue {
 public:
-    GlobalPool() {
-        const unsigned n = std::max(2u, std::thread::hardware_concurrency());
-        for (unsigned i = 0; i < n; ++i)
-            threads_.emplace_back([this] { work(); });
+  // Short of threads (or of memory for their stacks), the pool runs with those it got;
+  // with none it throws, and the next call tries again.
+  GlobalPool() {
+      const unsigned n = std::max(2u, std::thread::hardware_concurrency());
+      threads_.reserve(n);
+      for (unsigned i = 0; i < n; ++i) {
+          try {
+              threads_.emplace_back([this] { work(); });
+          } catch (const std::system_error&) {
+              if (threads_.empty())
+                  throw;
+              break;
+          }
+      }
     }
     ~GlobalPool() override {
         {

@@ -1,6 +1,9 @@
 #include "PlatformError.h"
 
+#include <cerrno>
 #include <cstring>
+#include <new>
+#include <system_error>
 
 extern "C" {
 #include <libavutil/error.h>
@@ -22,6 +25,25 @@ PlatformError PlatformError::fromErrno(int err, const std::string& context) {
     if (!context.empty())
         description = context + ": " + description;
     return PlatformError(description, "POSIX", err);
+}
+
+PlatformError PlatformError::fromCurrentException(const std::string& context) {
+    try {
+        throw;
+    } catch (const PlatformError& e) {
+        return PlatformError(context + ": " + e.description(), e.domain(), e.code());
+    } catch (const std::bad_alloc&) {
+        return fromErrno(ENOMEM, context);
+    } catch (const std::system_error& e) {
+        if (e.code().category() == std::generic_category() ||
+            e.code().category() == std::system_category())
+            return fromErrno(e.code().value(), context);
+        return PlatformError(context + ": " + e.what(), "C++", e.code().value());
+    } catch (const std::exception& e) {
+        return PlatformError(context + ": " + e.what(), "C++", 0);
+    } catch (...) {
+        return PlatformError(context + ": an unknown error", "C++", 0);
+    }
 }
 
 int checkAv(int ret, const char* context) {

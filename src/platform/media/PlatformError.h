@@ -21,6 +21,10 @@ public:
     static PlatformError fromAv(int averror, const std::string& context = {});
     // An errno with strerror's text, domain "POSIX".
     static PlatformError fromErrno(int err, const std::string& context = {});
+    // What the exception being handled says, after context: a PlatformError keeps its domain
+    // and code, running out of memory reads as ENOMEM, a system error keeps its errno. Call
+    // only inside a catch block.
+    static PlatformError fromCurrentException(const std::string& context);
 
 private:
     std::string description_;

@@ -55,6 +55,7 @@ struct VideoCompositionOutput::State {
     std::condition_variable wake;
     std::deque<std::optional<SampleBuffer>> ready; // guarded by lock; nothing marks the end
     bool stopping{false};                          // guarded by lock
+    bool producerFailed{false}; // guarded by lock: nothing more comes, not even the end mark
 
     ~State() {
         {
@@ -75,16 +76,35 @@ constexpr std::size_t kPicturesAhead = 1;
 
 static std::optional<SampleBuffer> producePicture(VideoCompositionOutput::State* s);
 
+// Nothing thrown here may leave the thread: it fails the reading, and the output ends.
 static void runProducer(VideoCompositionOutput::State* s) {
+    auto failed = [s] {
+        try {
+            s->core->fail(PlatformError::fromCurrentException("Reading the picture"));
+        } catch (...) {
+            s->core->failWithoutReason();
+        }
+    };
     for (;;) {
-        std::optional<SampleBuffer> sample = producePicture(s);
-        const bool end = !sample;
+        std::optional<SampleBuffer> sample;
+        try {
+            sample = producePicture(s);
+        } catch (...) {
+            failed();
+        }
+        bool end = !sample;
         {
             std::unique_lock guard(s->lock);
             s->wake.wait(guard, [s] { return s->stopping || s->ready.size() < kPicturesAhead; });
             if (s->stopping)
                 return;
-            s->ready.push_back(std::move(sample));
+            try {
+                s->ready.push_back(std::move(sample));
+            } catch (...) {
+                failed();
+                s->producerFailed = true;
+                end = true;
+            }
         }
         s->wake.notify_all();
         if (end)
@@ -249,9 +269,12 @@ std::optional<SampleBuffer> VideoCompositionOutput::copyNextSampleBuffer() {
     std::unique_lock guard(s->lock);
     if (!s->producer.joinable())
         s->producer = std::thread([s] { runProducer(s); });
-    s->wake.wait(guard, [s] { return !s->ready.empty(); });
-    std::optional<SampleBuffer> sample = std::move(s->ready.front());
-    s->ready.pop_front();
+    s->wake.wait(guard, [s] { return !s->ready.empty() || s->producerFailed; });
+    std::optional<SampleBuffer> sample;
+    if (!s->ready.empty()) {
+        sample = std::move(s->ready.front());
+        s->ready.pop_front();
+    }
     guard.unlock();
     s->wake.notify_all();
     if (!sample) {

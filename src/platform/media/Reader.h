@@ -109,13 +109,22 @@ public:
         if (status_ == Reader::Status::unknown)
             status_ = Reader::Status::reading;
     }
-    // First failure wins; a cancelled reader stays cancelled.
+    // First failure wins; a cancelled reader stays cancelled. Never throws.
     void fail(const PlatformError& e) {
         std::lock_guard guard(lock_);
         if (status_ == Reader::Status::reading || status_ == Reader::Status::unknown) {
             status_ = Reader::Status::failed;
-            error_ = e;
+            try {
+                error_ = e;
+            } catch (...) { // out of memory: the status alone still ends the reading
+            }
         }
+    }
+    // A failure whose reason could not even be made (memory ran out).
+    void failWithoutReason() {
+        std::lock_guard guard(lock_);
+        if (status_ == Reader::Status::reading || status_ == Reader::Status::unknown)
+            status_ = Reader::Status::failed;
     }
     bool cancel() {
         std::lock_guard guard(lock_);

@@ -86,16 +86,34 @@ public:
         return status;
     }
 
-    // First failure wins; later ones leave the recorded error alone.
+    // First failure wins; later ones leave the recorded error alone. Never throws: it is
+    // how a failure is reported, from catch blocks too.
     void fail(const PlatformError& e) {
         {
             std::lock_guard guard(stateLock);
             if (status == Writer::Status::writing) {
                 status = Writer::Status::failed;
-                error = e;
+                try {
+                    error = e;
+                } catch (...) { // out of memory: the status alone still ends the save
+                }
             }
         }
-        kick();
+        try {
+            kick();
+        } catch (...) { // the pumps already scheduled still run and see the failure
+        }
+    }
+
+    // The exception being handled as the writer's failure, with what was being done.
+    void failWithCurrent(const char* what) {
+        try {
+            fail(PlatformError::fromCurrentException(what));
+        } catch (...) {
+            std::lock_guard guard(stateLock);
+            if (status == Writer::Status::writing)
+                status = Writer::Status::failed;
+        }
     }
 
     bool mux(AVPacket* pkt) {
@@ -131,6 +149,8 @@ public:
         std::vector<std::pair<std::shared_ptr<SerialQueue>, std::shared_ptr<WriterInput>>> due;
         {
             std::lock_guard guard(stateLock);
+            // Room made first: an input marked scheduled is always handed to its queue.
+            due.reserve(inputs.size());
             for (const auto& input : inputs) {
                 auto& in = *input->impl_;
                 if (in.block && in.queue && !in.scheduled && readyLocked(in)) {
@@ -142,19 +162,31 @@ public:
         for (auto& [queue, input] : due) {
             std::weak_ptr<WriterCore> self = weak_from_this();
             queue->async([self, input = input] { // clang 14 cannot capture a binding itself
-                std::function<void()> block;
-                if (auto core = self.lock()) {
-                    std::lock_guard guard(core->stateLock);
-                    block = input->impl_->block;
+                // Nothing thrown here may leave the queue's thread: it fails the save instead.
+                try {
+                    std::function<void()> block;
+                    if (auto core = self.lock()) {
+                        std::lock_guard guard(core->stateLock);
+                        block = input->impl_->block;
+                    }
+                    if (block)
+                        block();
+                } catch (...) {
+                    if (auto core = self.lock())
+                        core->failWithCurrent(input->impl_->type == MediaType::video
+                                                  ? "Saving the picture"
+                                                  : "Saving the sound");
                 }
-                if (block)
-                    block();
                 if (auto core = self.lock()) {
                     {
                         std::lock_guard guard(core->stateLock);
                         input->impl_->scheduled = false;
                     }
-                    core->kick();
+                    try {
+                        core->kick();
+                    } catch (...) {
+                        core->failWithCurrent("Scheduling the save");
+                    }
                 }
             });
         }
@@ -499,15 +531,25 @@ static bool appendSound(WriterInput::Impl& in, const SampleBuffer& buffer) {
     return true;
 }
 
+static const char* encodingStep(const WriterInput::Impl& in) {
+    return in.type == MediaType::video ? "Encoding the picture" : "Encoding the sound";
+}
+
 bool WriterInput::appendSampleBuffer(const SampleBuffer& buffer) {
-    if (buffer.mediaType != impl_->type) {
+    try {
+        if (buffer.mediaType != impl_->type) {
+            if (auto core = impl_->core.lock())
+                core->fail(PlatformError::fromAv(AVERROR(EINVAL), "A sample of the wrong kind"));
+            return false;
+        }
+        if (impl_->type == MediaType::video)
+            return appendPicture(*impl_, buffer.pixels.get(), buffer.presentationTime);
+        return appendSound(*impl_, buffer);
+    } catch (...) {
         if (auto core = impl_->core.lock())
-            core->fail(PlatformError::fromAv(AVERROR(EINVAL), "A sample of the wrong kind"));
+            core->failWithCurrent(encodingStep(*impl_));
         return false;
     }
-    if (impl_->type == MediaType::video)
-        return appendPicture(*impl_, buffer.pixels.get(), buffer.presentationTime);
-    return appendSound(*impl_, buffer);
 }
 
 void WriterInput::markAsFinished() {
@@ -521,10 +563,15 @@ void WriterInput::markAsFinished() {
     }
     {
         std::lock_guard guard(impl_->encodeLock);
-        if (!impl_->flushed && impl_->encoder && core->currentStatus() == Writer::Status::writing) {
-            if (impl_->type == MediaType::audio)
-                drainSound(*core, *impl_, true);
-            encodeAndMux(*core, *impl_, nullptr);
+        try {
+            if (!impl_->flushed && impl_->encoder &&
+                core->currentStatus() == Writer::Status::writing) {
+                if (impl_->type == MediaType::audio)
+                    drainSound(*core, *impl_, true);
+                encodeAndMux(*core, *impl_, nullptr);
+            }
+        } catch (...) {
+            core->failWithCurrent(encodingStep(*impl_));
         }
         impl_->flushed = true;
     }
@@ -537,7 +584,11 @@ void WriterInput::markAsFinished() {
         block = std::move(impl_->block);
         queue = std::move(impl_->queue);
     }
-    core->kick();
+    try {
+        core->kick();
+    } catch (...) {
+        core->failWithCurrent("Scheduling the save");
+    }
 }
 
 // ---- adaptor ----
@@ -561,7 +612,13 @@ std::shared_ptr<PixelBufferPool> PixelBufferAdaptor::pixelBufferPool() const {
 
 bool PixelBufferAdaptor::appendPixelBuffer(const std::shared_ptr<PixelBuffer>& buffer,
                                            MediaTime presentationTime) {
-    return appendPicture(*input_->impl_, buffer.get(), presentationTime);
+    try {
+        return appendPicture(*input_->impl_, buffer.get(), presentationTime);
+    } catch (...) {
+        if (auto core = input_->impl_->core.lock())
+            core->failWithCurrent(encodingStep(*input_->impl_));
+        return false;
+    }
 }
 
 // ---- writer ----
@@ -668,14 +725,14 @@ void Writer::startSessionAtSourceTime(MediaTime time) {
 void Writer::finishWriting(std::function<void()> handler) {
     std::shared_ptr<WriterCore> core = core_;
     globalQueue().async([core, handler = std::move(handler)] {
-        std::vector<std::shared_ptr<WriterInput>> inputs;
-        {
-            std::lock_guard guard(core->stateLock);
-            inputs = core->inputs;
-        }
-        for (const auto& input : inputs)
-            input->markAsFinished();
-        {
+        try {
+            std::vector<std::shared_ptr<WriterInput>> inputs;
+            {
+                std::lock_guard guard(core->stateLock);
+                inputs = core->inputs;
+            }
+            for (const auto& input : inputs)
+                input->markAsFinished();
             std::lock_guard mux(core->muxLock);
             if (core->currentStatus() == Status::writing) {
                 int ret = av_write_trailer(core->fmt);
@@ -683,17 +740,22 @@ void Writer::finishWriting(std::function<void()> handler) {
                 const int closed = avio_closep(&core->pb);
                 if (ret >= 0)
                     ret = closed;
-                std::lock_guard guard(core->stateLock);
                 if (ret < 0) {
-                    core->status = Status::failed;
-                    core->error = PlatformError::fromAv(ret);
+                    core->fail(PlatformError::fromAv(ret));
                 } else {
+                    std::lock_guard guard(core->stateLock);
                     core->status = Status::completed;
                 }
             }
+        } catch (...) {
+            core->failWithCurrent("Finishing the file");
         }
-        if (handler)
-            handler();
+        // The handler is called whatever happened: it is how the caller learns the end.
+        try {
+            if (handler)
+                handler();
+        } catch (...) { // the caller's own failure to report; nothing is left to tell
+        }
     });
 }
 
