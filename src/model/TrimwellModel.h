@@ -132,6 +132,10 @@ public:
     bool canSave() const;
     // The size estimate of the current cut.
     QString aboutText() const;
+    // The time of the picture steps pictures after (negative: before) the one shown at
+    // seconds, inside the movie; NaN with no movie or no such picture. The time sliders'
+    // arrow keys and wheel go there, so a mark set afterwards starts on that very picture.
+    double pictureTimeFrom(double seconds, int steps) const;
 
     void setSourceURL(std::optional<std::string> value);
     void setDuration(double value);

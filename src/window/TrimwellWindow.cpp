@@ -38,6 +38,7 @@ constexpr int kSetButtonWidth = 72;
 constexpr int kTimeWidth = 132;
 constexpr int kBitRateWidth = 84;
 constexpr int kProgressWidth = 140;
+constexpr double kPageSeconds = 1.0;
 constexpr double kLowestMegabits = 0.5;
 constexpr double kHighestMegabits = 20;
 // The progress bar is integer underneath; a thousandth is finer than its pixels.
@@ -222,6 +223,13 @@ QLayout* TrimwellWindow::boundRow(const QString& title, const QString& name,
 void TrimwellWindow::connectControls() {
     TrimwellModel* m = &model_;
     connect(play_, &QPushButton::clicked, m, &TrimwellModel::togglePlay);
+
+    // Arrow keys and the wheel go from picture to picture, page keys a second at a time.
+    for (SecondsSlider* slider : {playhead_, in_.slider, out_.slider}) {
+        slider->setStepper(
+            [m](double value, int steps) { return m->pictureTimeFrom(value, steps); });
+        slider->setSteps(0, kPageSeconds);
+    }
 
     // Each slider writes its field; the model's change signal then reports the change back
     // (see connectModel), so a change by the user and one by the model take the same path.
