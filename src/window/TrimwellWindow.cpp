@@ -262,9 +262,9 @@ void TrimwellWindow::connectModel() {
                         &TrimwellModel::hasAudioChanged, &TrimwellModel::inPointChanged,
                         &TrimwellModel::outPointChanged, &TrimwellModel::playheadChanged,
                         &TrimwellModel::megabitsChanged, &TrimwellModel::statusChanged,
-                        &TrimwellModel::busyChanged, &TrimwellModel::progressChanged,
-                        &TrimwellModel::playingChanged, &TrimwellModel::canSaveChanged,
-                        &TrimwellModel::aboutTextChanged})
+                        &TrimwellModel::statusDetailChanged, &TrimwellModel::busyChanged,
+                        &TrimwellModel::progressChanged, &TrimwellModel::playingChanged,
+                        &TrimwellModel::canSaveChanged, &TrimwellModel::aboutTextChanged})
         connect(m, signal, this, &TrimwellWindow::refresh);
 }
 
@@ -314,6 +314,8 @@ void TrimwellWindow::refresh() {
     stop_->setVisible(busy);
 
     setText(status_, model_.status());
+    if (status_->toolTip() != model_.statusDetail())
+        status_->setToolTip(model_.statusDetail());
 }
 
 void TrimwellWindow::showEvent(QShowEvent* event) {
