@@ -27,6 +27,8 @@ int main(int argc, char** argv) {
     try {
         trimwell::TrimwellApp scene;
         scene.show();
+        // A file manager's "Open With" and a drop on the launcher name the movie here.
+        scene.openArguments(QApplication::arguments());
         return app.exec();
     } catch (const trimwell::PlatformError& e) {
         std::fprintf(stderr, "Trimwell could not start its player: %s\n", e.description().c_str());

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace trimwell {
 
@@ -26,6 +27,13 @@ void TrimwellModel::setOutFromPlayhead() {
     pullApart(Drag::outMark);
     setInside(false);
     refreshEndWatch();
+}
+
+double TrimwellModel::pictureTimeFrom(double seconds, int steps) const {
+    if (!(duration_ > 0) || !std::isfinite(seconds))
+        return std::numeric_limits<double>::quiet_NaN();
+    const double t = player_->pictureTimeFrom(clampToMovie(seconds), steps);
+    return std::isfinite(t) ? clampToMovie(t) : t;
 }
 
 void TrimwellModel::beginPlayheadDrag() {

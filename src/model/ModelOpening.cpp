@@ -6,10 +6,13 @@
 #include "platform/ui/MainQueue.h"
 #include "platform/ui/Panels.h"
 
+#include <QDir>
 #include <QMimeDatabase>
 #include <QPointer>
+#include <QStandardPaths>
 
 #include <algorithm>
+#include <filesystem>
 
 namespace trimwell {
 
@@ -29,6 +32,14 @@ MovieCheck unreadable() {
     MovieCheck check;
     check.refusal = "That movie could not be read.";
     return check;
+}
+
+// The user's videos folder when it exists, else the home folder.
+std::string firstOpenFolder() {
+    const QString movies = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
+    if (!movies.isEmpty() && QDir(movies).exists())
+        return movies.toStdString();
+    return QDir::homePath().toStdString();
 }
 
 } // namespace
@@ -70,7 +81,8 @@ void TrimwellModel::pick() {
     const OpenPanelRequest request{.mimeTypes = types.mimeTypes,
                                    .extensions = types.extensions,
                                    .title = "Open a movie",
-                                   .prompt = "Open"};
+                                   .prompt = "Open",
+                                   .folder = lastFolder_.empty() ? firstOpenFolder() : lastFolder_};
     const std::optional<std::string> chosen = panels_->runOpen(request);
     if (chosen && !chosen->empty())
         open(*chosen);
@@ -94,6 +106,11 @@ void TrimwellModel::open(const std::string& path) {
     }
     setLoadTicket(loadTicket_ + 1);
     const qint64 ticket = loadTicket_;
+    // Only remembered for this run: the program keeps no configuration.
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (!error)
+        lastFolder_ = absolute.parent_path().string();
     player_->pause();
     setPlaying(false);
     player_->replaceCurrentItem(path);

@@ -47,6 +47,13 @@ fs::path resolved(const std::string& path) {
     return ec ? absolute.lexically_normal() : real;
 }
 
+// The folder the movie was opened from, as the user named it (links not followed).
+std::string folderOf(const std::string& path) {
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(path, ec);
+    return (ec ? fs::path(path) : absolute).parent_path().string();
+}
+
 } // namespace
 
 std::string proposedSaveName(const std::string& source) {
@@ -79,7 +86,8 @@ void TrimwellModel::pickSave() {
                                    .canCreateDirectories = true,
                                    .proposedName = proposedSaveName(source),
                                    .title = "Save Trimwell",
-                                   .prompt = "Save"};
+                                   .prompt = "Save",
+                                   .folder = folderOf(source)};
     const std::optional<std::string> chosen = panels_ ? panels_->runSave(request) : std::nullopt;
     if (!chosen || chosen->empty()) {
         setStatus(QStringLiteral("The save was cancelled."));
@@ -129,6 +137,7 @@ void TrimwellModel::beginSave(const std::string& source, const std::string& dest
     auto task = [self = QPointer<TrimwellModel>(this), source, destination, start, end, videoBits,
                  audioBits, flag, box]() mutable {
         SaveOutcome outcome = SaveOutcome::saved;
+        std::string reason;
         try {
             ClipWriter::write(source, destination, start, end, videoBits, audioBits, flag,
                               [box](double fraction) { box->store(fraction); });
@@ -139,22 +148,24 @@ void TrimwellModel::beginSave(const std::string& source, const std::string& dest
                 outcome = SaveOutcome::sameFile;
             } else {
                 outcome = SaveOutcome::failed;
-                reportFailure(e.description());
+                reason = e.description();
             }
         } catch (...) {
             outcome = SaveOutcome::failed;
-            reportFailure(describe(std::current_exception()));
+            reason = describe(std::current_exception());
         }
-        mainQueue().post([self = std::move(self), outcome] {
+        if (outcome == SaveOutcome::failed)
+            reportFailure(reason);
+        mainQueue().post([self = std::move(self), outcome, reason = std::move(reason)] {
             if (self)
-                self->finishSave(outcome);
+                self->finishSave(outcome, reason);
         });
     };
     try {
         saveThread_ = std::thread(std::move(task));
     } catch (const std::system_error& e) {
         reportFailure(e.what());
-        finishSave(SaveOutcome::failed);
+        finishSave(SaveOutcome::failed, e.what());
     }
 }
 
@@ -170,7 +181,7 @@ void TrimwellModel::stop() {
     setStatus(QStringLiteral("Stopping."));
 }
 
-void TrimwellModel::finishSave(SaveOutcome outcome) {
+void TrimwellModel::finishSave(SaveOutcome outcome, const std::string& reason) {
     // The export posted this as its last act, so the join returns at once.
     if (saveThread_.joinable())
         saveThread_.join();
@@ -193,6 +204,8 @@ void TrimwellModel::finishSave(SaveOutcome outcome) {
     case SaveOutcome::failed:
         setProgress(0);
         setStatus(QStringLiteral("The save stopped. The partial file was removed."));
+        // The same words as the line on standard output, for a user with no terminal.
+        setStatusDetail(QString::fromStdString("Trimwell save: " + reason));
         break;
     }
 }

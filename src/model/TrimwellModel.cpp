@@ -102,8 +102,16 @@ void TrimwellModel::setMegabits(double value) {
 }
 
 void TrimwellModel::setStatus(const QString& value) {
-    if (assign(status_, value))
+    if (!assign(status_, value))
+        return;
+    // A reason belongs to the status it explains.
+    setStatusDetail(QString());
         emit statusChanged();
+}
+
+void TrimwellModel::setStatusDetail(const QString& value) {
+    if (assign(statusDetail_, value))
+        emit statusDetailChanged();
 }
 
 void TrimwellModel::setBusy(bool value) {

@@ -60,6 +60,8 @@ class TrimwellModel : public QObject {
     Q_PROPERTY(double playhead READ playhead WRITE setPlayhead NOTIFY playheadChanged)
     Q_PROPERTY(double megabits READ megabits WRITE setMegabits NOTIFY megabitsChanged)
     Q_PROPERTY(QString status READ status WRITE setStatus NOTIFY statusChanged)
+    // Why the last save failed, for the status line's tooltip; empty after any other status.
+    Q_PROPERTY(QString statusDetail READ statusDetail NOTIFY statusDetailChanged)
     Q_PROPERTY(bool busy READ busy WRITE setBusy NOTIFY busyChanged)
     Q_PROPERTY(double progress READ progress WRITE setProgress NOTIFY progressChanged)
     Q_PROPERTY(bool playing READ playing WRITE setPlaying NOTIFY playingChanged)
@@ -114,6 +116,7 @@ public:
     double playhead() const { return playhead_; }
     double megabits() const { return megabits_; }
     const QString& status() const { return status_; }
+    const QString& statusDetail() const { return statusDetail_; }
     bool busy() const { return busy_; }
     double progress() const { return progress_; }
     bool playing() const { return playing_; }
@@ -134,6 +137,10 @@ public:
     bool canSave() const;
     // The size estimate of the current cut.
     QString aboutText() const;
+    // The time of the picture steps pictures after (negative: before) the one shown at
+    // seconds, inside the movie; NaN with no movie or no such picture. The time sliders'
+    // arrow keys and wheel go there, so a mark set afterwards starts on that very picture.
+    double pictureTimeFrom(double seconds, int steps) const;
 
     void setSourceURL(std::optional<std::string> value);
     void setDuration(double value);
@@ -189,6 +196,7 @@ signals:
     void playheadChanged();
     void megabitsChanged();
     void statusChanged();
+    void statusDetailChanged();
     void busyChanged();
     void progressChanged();
     void playingChanged();
@@ -209,6 +217,7 @@ private:
     void setLoadTicket(qint64 value);
     void setDrag(std::optional<Drag> value);
     void setInside(bool value);
+    void setStatusDetail(const QString& value);
     void setStopFlag(std::shared_ptr<StopFlag> value);
     void setProgressBox(std::shared_ptr<FractionBox> value);
     void setProgressTimer(std::unique_ptr<QTimer> value);
@@ -227,7 +236,8 @@ private:
 
     void beginSave(const std::string& source, const std::string& destination);
     void copyProgress();
-    void finishSave(SaveOutcome outcome);
+    // reason: the failure's description, shown as the status line's tooltip.
+    void finishSave(SaveOutcome outcome, const std::string& reason = {});
 
     std::unique_ptr<Player> player_; // main thread only; never null, never replaced
     Panels* panels_{nullptr};        // main thread only; not owned
@@ -240,6 +250,7 @@ private:
     double playhead_{0};                              // main thread only
     double megabits_{4.0};                            // main thread only
     QString status_{QStringLiteral("Open a movie.")}; // main thread only
+    QString statusDetail_{};                          // main thread only
     bool busy_{false};                                // main thread only
     double progress_{0};                              // main thread only
     bool playing_{false};                             // main thread only
@@ -254,6 +265,8 @@ private:
     std::shared_ptr<FractionBox> progressBox_{};   // main thread only; the box locks itself
     std::unique_ptr<QTimer> progressTimer_{};      // main thread only
 
+    // The folder of the last movie asked to open in this run; empty before the first.
+    std::string lastFolder_{}; // main thread only
     // True from an accepted open until the newest read has been applied or refused.
     bool reading_{false}; // main thread only
     // Last values of the derived fields, so their signals fire only on a change.

@@ -40,6 +40,8 @@ std::optional<std::string> FileDialogPanels::runOpen(const OpenPanelRequest& req
     QStringList filters = nameFilters(request.mimeTypes, request.extensions, "Movies");
     filters << QStringLiteral("All files (*)");
     dialog.setNameFilters(filters);
+    if (!request.folder.empty())
+        dialog.setDirectory(QString::fromStdString(request.folder));
     if (!request.prompt.empty())
         dialog.setLabelText(QFileDialog::Accept, QString::fromStdString(request.prompt));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
@@ -56,6 +58,8 @@ std::optional<std::string> FileDialogPanels::runSave(const SavePanelRequest& req
         dialog.setDefaultSuffix(QString::fromStdString(request.extensions.front()));
     // The dialog offers a new folder unless it is read-only.
     dialog.setOption(QFileDialog::ReadOnly, !request.canCreateDirectories);
+    if (!request.folder.empty())
+        dialog.setDirectory(QString::fromStdString(request.folder));
     dialog.selectFile(QString::fromStdString(request.proposedName));
     if (!request.prompt.empty())
         dialog.setLabelText(QFileDialog::Accept, QString::fromStdString(request.prompt));

@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOptionSlider>
+#include <QWheelEvent>
 
 #include <algorithm>
 #include <cmath>
@@ -66,6 +67,17 @@ void SecondsSlider::setValue(double value) {
 void SecondsSlider::setSteps(double single, double page) {
     single_ = single > 0 ? single : 0;
     page_ = page > 0 ? page : 0;
+}
+
+void SecondsSlider::setStepper(std::function<double(double, int)> stepper) {
+    stepper_ = std::move(stepper);
+}
+
+double SecondsSlider::stepped(int steps) const {
+    if (stepper_)
+        return stepper_(value_, steps);
+    const double single = single_ > 0 ? single_ : (maximum_ - minimum_) / 100;
+    return value_ + steps * single;
 }
 
 QSize SecondsSlider::sizeHint() const {
@@ -149,17 +161,16 @@ void SecondsSlider::finishPress() {
 
 void SecondsSlider::keyPressEvent(QKeyEvent* event) {
     const double range = maximum_ - minimum_;
-    const double single = single_ > 0 ? single_ : range / 100;
     const double page = page_ > 0 ? page_ : range / 10;
     double target = value_;
     switch (event->key()) {
     case Qt::Key_Left:
     case Qt::Key_Down:
-        target -= single;
+        target = stepped(-1);
         break;
     case Qt::Key_Right:
     case Qt::Key_Up:
-        target += single;
+        target = stepped(1);
         break;
     case Qt::Key_PageDown:
         target -= page;
@@ -177,10 +188,27 @@ void SecondsSlider::keyPressEvent(QKeyEvent* event) {
         QWidget::keyPressEvent(event);
         return;
     }
+    pressOnceTo(target);
+}
+
+void SecondsSlider::wheelEvent(QWheelEvent* event) {
+    // Turning up or right moves forward, as a standard slider does; fine-grained wheels add
+    // up to whole notches.
+    const QPoint delta = event->angleDelta();
+    wheelRest_ += std::abs(delta.y()) >= std::abs(delta.x()) ? delta.y() : delta.x();
+    const int notches = wheelRest_ / QWheelEvent::DefaultDeltasPerStep;
+    wheelRest_ -= notches * QWheelEvent::DefaultDeltasPerStep;
+    event->accept();
+    if (notches != 0)
+        pressOnceTo(stepped(notches));
+}
+
+void SecondsSlider::pressOnceTo(double target) {
     if (down_)
         return; // the mouse holds the slider; its round is not over
     down_ = true;
     emit pressed();
+    if (std::isfinite(target))
     moveTo(target);
     finishPress();
 }

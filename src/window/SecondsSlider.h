@@ -5,6 +5,8 @@
 // any number of moved, released; a key press is one whole such round. Main thread only.
 #include <QWidget>
 
+#include <functional>
+
 namespace trimwell {
 
 class SecondsSlider : public QWidget {
@@ -17,6 +19,9 @@ public:
     void setValue(double value);
     // The steps of one arrow key and of one page key.
     void setSteps(double single, double page);
+    // Where an arrow key or a wheel notch goes: stepper(value, steps) is the value steps
+    // pictures on (negative: back), NaN to stay. Without one, arrows move by the single step.
+    void setStepper(std::function<double(double value, int steps)> stepper);
 
     double minimum() const { return minimum_; }
     double maximum() const { return maximum_; }
@@ -38,12 +43,16 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
     void changeEvent(QEvent* event) override;
 
 private:
     void moveTo(double value);
     double valueAt(double x) const;
     void finishPress();
+    double stepped(int steps) const;
+    // One whole press, change and release round, as a key press makes.
+    void pressOnceTo(double target);
 
     double minimum_{0}; // main thread only
     double maximum_{1}; // main thread only
@@ -51,6 +60,8 @@ private:
     double single_{0};  // main thread only; 0: a hundredth of the range
     double page_{0};    // main thread only; 0: a tenth of the range
     bool down_{false};  // main thread only: between pressed and released
+    int wheelRest_{0};  // main thread only: a wheel's turn short of a whole notch
+    std::function<double(double, int)> stepper_; // main thread only
 };
 
 } // namespace trimwell

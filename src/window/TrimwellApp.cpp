@@ -54,4 +54,12 @@ void TrimwellApp::show() {
     window_->show();
 }
 
+void TrimwellApp::openArguments(const QStringList& arguments) {
+    qsizetype at = 1;
+    if (at < arguments.size() && arguments[at] == QLatin1String("--"))
+        ++at;
+    if (at < arguments.size() && !arguments[at].isEmpty())
+        model_->open(arguments[at].toStdString());
+}
+
 } // namespace trimwell

@@ -4,6 +4,8 @@
 // QApplication, on the main thread; nothing in the program makes a second window.
 #include "FileDialogPanels.h"
 
+#include <QStringList>
+
 #include <memory>
 
 class QAction;
@@ -39,6 +41,10 @@ public:
     QAction& saveAction() const { return *save_; }
 
     void show();
+    // Opens the movie named on the command line, as if it had been picked: the first
+    // argument after the program's name (after "--" when that comes first). Nothing else is
+    // read; without such an argument nothing happens.
+    void openArguments(const QStringList& arguments);
 
 private:
     std::unique_ptr<TrimwellModel> model_; // main thread only; outlives the window

@@ -38,6 +38,7 @@ constexpr int kSetButtonWidth = 72;
 constexpr int kTimeWidth = 132;
 constexpr int kBitRateWidth = 84;
 constexpr int kProgressWidth = 140;
+constexpr double kPageSeconds = 1.0;
 constexpr double kLowestMegabits = 0.5;
 constexpr double kHighestMegabits = 20;
 // The progress bar is integer underneath; a thousandth is finer than its pixels.
@@ -223,6 +224,13 @@ void TrimwellWindow::connectControls() {
     TrimwellModel* m = &model_;
     connect(play_, &QPushButton::clicked, m, &TrimwellModel::togglePlay);
 
+    // Arrow keys and the wheel go from picture to picture, page keys a second at a time.
+    for (SecondsSlider* slider : {playhead_, in_.slider, out_.slider}) {
+        slider->setStepper(
+            [m](double value, int steps) { return m->pictureTimeFrom(value, steps); });
+        slider->setSteps(0, kPageSeconds);
+    }
+
     // Each slider writes its field; the model's change signal then reports the change back
     // (see connectModel), so a change by the user and one by the model take the same path.
     connect(playhead_, &SecondsSlider::pressed, m, &TrimwellModel::beginPlayheadDrag);
@@ -254,9 +262,9 @@ void TrimwellWindow::connectModel() {
                         &TrimwellModel::hasAudioChanged, &TrimwellModel::inPointChanged,
                         &TrimwellModel::outPointChanged, &TrimwellModel::playheadChanged,
                         &TrimwellModel::megabitsChanged, &TrimwellModel::statusChanged,
-                        &TrimwellModel::busyChanged, &TrimwellModel::progressChanged,
-                        &TrimwellModel::playingChanged, &TrimwellModel::canSaveChanged,
-                        &TrimwellModel::aboutTextChanged})
+                        &TrimwellModel::statusDetailChanged, &TrimwellModel::busyChanged,
+                        &TrimwellModel::progressChanged, &TrimwellModel::playingChanged,
+                        &TrimwellModel::canSaveChanged, &TrimwellModel::aboutTextChanged})
         connect(m, signal, this, &TrimwellWindow::refresh);
 }
 
@@ -306,6 +314,8 @@ void TrimwellWindow::refresh() {
     stop_->setVisible(busy);
 
     setText(status_, model_.status());
+    if (status_->toolTip() != model_.statusDetail())
+        status_->setToolTip(model_.statusDetail());
 }
 
 void TrimwellWindow::showEvent(QShowEvent* event) {

@@ -131,6 +131,7 @@ TEST_F(Saving, ThePanelProposesANameAndTheOpenMovieIsRefused) {
     EXPECT_TRUE(request.canCreateDirectories);
     EXPECT_EQ(request.title, "Save Trimwell");
     EXPECT_EQ(request.prompt, "Save");
+    EXPECT_EQ(request.folder, fs::absolute(source).parent_path().string());
     // The movie itself is untouched.
     EXPECT_EQ(probe(source, "v:0", "codec_name"), "h264");
 }
@@ -218,6 +219,10 @@ TEST_F(Saving, AFailedSaveSaysSoAndPrintsWhy) {
     EXPECT_EQ(out.rfind("Trimwell save: ", 0), 0u) << out;
     EXPECT_GT(out.size(), std::string("Trimwell save: \n").size()) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    // The same reason stands as the status line's tooltip until the status changes.
+    EXPECT_EQ(m.statusDetail().toStdString() + "\n", out);
+    m.stop();
+    EXPECT_TRUE(m.statusDetail().isEmpty());
     EXPECT_EQ(listFolder(folder), std::vector<std::string>{"taken"});
 }
 

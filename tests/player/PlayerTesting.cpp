@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <sstream>
 
 namespace trimwell::testing {
 
@@ -49,10 +50,12 @@ void spin(double seconds) {
 }
 
 namespace {
-std::string codedFrames(const std::string& name, const std::string& more) {
+std::string codedFrames(const std::string& name, const std::string& more,
+                        const std::string& rate = "30") {
     // Inside the double quotes the shell leaves the filter's escaped commas alone.
     const std::string level = std::to_string(kBase) + "+" + std::to_string(kStep) + "*mod(";
-    return makeMovie(name, "-f lavfi -i \"color=black:size=160x120:rate=30:duration=3,format=gbrp,geq="
+    return makeMovie(name, "-f lavfi -i \"color=black:size=160x120:rate=" + rate +
+                               ":duration=3,format=gbrp,geq="
                            "r='" +
                                level + "N\\,5)':g='" + level + "floor(N/5)\\,5)':b='" + level +
                                "floor(N/25)\\,5)'\" " + more +
@@ -60,10 +63,40 @@ std::string codedFrames(const std::string& name, const std::string& more) {
 }
 } // namespace
 
-std::string codedFramesMovie() { return codedFrames("coded-frames.mp4", ""); }
+std::string codedFramesMovie() {
+    return codedFrames("coded-frames.mp4", "");
+}
 
 std::string codedFramesTransportStream() {
-    return codedFrames("coded-frames.ts", "-f lavfi -i sine=sample_rate=48000:duration=3 -c:a aac ");
+    return codedFrames("coded-frames.ts",
+                       "-f lavfi -i sine=sample_rate=48000:duration=3 -c:a aac ");
+}
+
+std::string codedFramesNtscTransportStream() {
+    return codedFrames("coded-frames-2997.ts",
+                       "-f lavfi -i sine=sample_rate=48000:duration=3 -c:a aac ", "30000/1001");
+}
+
+std::string codedFramesVariableRate() {
+    // Ten frames a thirtieth apart, then a twentieth, then a sixtieth: kept as timed.
+    return codedFrames("coded-frames-vfr.mp4",
+                       "-vf \"settb=1/600,setpts='if(lt(N,10),N/30,if(lt(N,25),10/30+(N-10)/20,"
+                       "10/30+15/20+(N-25)/60))/TB'\" -fps_mode passthrough "
+                       "-enc_time_base 1/600 -video_track_timescale 600 ");
+}
+
+std::vector<double> pictureTimes(const std::string& path) {
+    const double origin = probeNumber(path, "format", "start_time");
+    std::vector<double> times;
+    std::istringstream lines(
+        capture("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of "
+                "csv=p=0 '" +
+                path + "'"));
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && line != "N/A")
+            times.push_back(std::stod(line) - origin);
+    std::sort(times.begin(), times.end());
+    return times;
 }
 
 int frameIndexOf(QColor colour) {

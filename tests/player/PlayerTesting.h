@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace trimwell::testing {
 
@@ -23,6 +24,14 @@ std::string codedFramesMovie();
 // The same pictures with a tone, as an MPEG transport stream: its clock starts at 1.4 s and
 // its sound a little before its picture, as broadcast and camcorder files do.
 std::string codedFramesTransportStream();
+// The same at 29.97 frames a second, in a transport stream (a start time above zero, sound
+// first).
+std::string codedFramesNtscTransportStream();
+// The same pictures at a variable frame rate: gaps of a thirtieth, a twentieth and a
+// sixtieth of a second.
+std::string codedFramesVariableRate();
+// Every picture's presentation time from ffprobe, in order, zero at the container's start.
+std::vector<double> pictureTimes(const std::string& path);
 // The index a coded colour stands for, or -1 for a colour that is no code (black, a blend).
 int frameIndexOf(QColor colour);
 // The coded index at the centre of image, or -1.

@@ -21,7 +21,20 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // reply_userdata of our own seek commands, and of the observed properties.
-enum Reply : std::uint64_t { seekReply = 1, timePosReply, eofReply, voReply, gammaReply };
+enum Reply : std::uint64_t {
+    seekReply = 1,
+    timePosReply,
+    eofReply,
+    voReply,
+    stepReply,
+    gammaReply
+};
+
+// A picture time this close to a seek's target is the target's picture (marks sit on a
+// 1/600 s grid).
+constexpr double kPictureTolerance = 0.001;
+// A frame step that has not shown its picture by then is given up for an exact seek.
+constexpr int kStepPatienceMs = 500;
 
 // What libmpv reads besides the file: nothing of the user's mpv set-up, no on-screen text
 // over the picture (the preview must match the saved cut), and a picture that plays on
@@ -53,6 +66,9 @@ constexpr const char* kOptions[][2] = {
     {"access-references", "no"},
     {"keepaspect", "yes"},
     {"background", "#000000"},
+    // The graphics card decodes where there is one, copying back for the software view;
+    // without one libmpv decodes in software, silently.
+    {"hwdec", "auto-copy-safe"},
 };
 
 // Pictures flagged interlaced are deinterlaced as a save does, one picture per frame;
@@ -175,6 +191,9 @@ void MpvPlayer::handleEvent(const mpv_event& event) {
             pendingSeek_.reset();
             seekTarget_.reset();
             lastPlayedTime_ = kNaN;
+            endStepState();
+            landing_ = false;
+            queuedSeek_.reset();
         }
         break;
     case MPV_EVENT_SEEK:
@@ -188,15 +207,21 @@ void MpvPlayer::handleEvent(const mpv_event& event) {
             ready_ = true;
         seeking_ = false;
         lastPlayedTime_ = kNaN;
-        if (seeksInFlight_ == 0)
-            seekTarget_.reset();
+        if (seeksInFlight_ == 0) {
+            landing_ = false;
+            takeQueuedSeek();
+        }
         break;
     case MPV_EVENT_COMMAND_REPLY:
+        if (event.reply_userdata == stepReply && event.error < 0 && stepping_)
+            abandonStep();
         if (event.reply_userdata == seekReply) {
             seeksInFlight_ = std::max(0, seeksInFlight_ - 1);
             // A refused seek never lands; stop reporting its target.
-            if (event.error < 0 && seeksInFlight_ == 0)
-                seekTarget_.reset();
+            if (event.error < 0 && seeksInFlight_ == 0) {
+                landing_ = false;
+                takeQueuedSeek();
+            }
         }
         break;
     case MPV_EVENT_PROPERTY_CHANGE: {
@@ -240,6 +265,11 @@ void MpvPlayer::handleEvent(const mpv_event& event) {
 }
 
 void MpvPlayer::notePlayedTime(double seconds) {
+    if (stepping_) {
+        if (std::isfinite(seconds) && seconds >= stepTarget_ - kPictureTolerance)
+            finishStep(seconds);
+        return;
+    }
     const double from = lastPlayedTime_;
     lastPlayedTime_ = seconds;
     // Only forward steps of running playback cross a boundary; a seek or a new item resets
@@ -279,6 +309,7 @@ void MpvPlayer::replaceCurrentItem(const std::optional<std::string>& path) {
     }
     item_ = true;
     expectedEntry_ = -1;
+    path_ = *path;
     // The last movie's track choice must not carry over to this one before its own is known.
     for (const char* kind : {"vid", "aid"})
         mpv_set_property_string(core_.get(), kind, "auto");
@@ -301,6 +332,12 @@ void MpvPlayer::replaceCurrentItem(const std::optional<std::string>& path) {
 }
 
 void MpvPlayer::forgetItemState() {
+    endStepState();
+    landing_ = false;
+    queuedSeek_.reset();
+    path_.clear();
+    pictureTimes_.reset();
+    pictureTimesFailed_ = false;
     loaded_ = false;
     ready_ = false;
     ended_ = false;
@@ -329,6 +366,13 @@ bool MpvPlayer::hasItem() const {
 }
 
 void MpvPlayer::play() {
+    if (stepping_) {
+        endStepState();
+        landing_ = false;
+        // Played from here on, never stepped to.
+        if (queuedSeek_)
+            issueSeek(*std::exchange(queuedSeek_, std::nullopt));
+    }
     int no = 0;
     mpv_set_property(core_.get(), "pause", MPV_FORMAT_FLAG, &no);
 }
@@ -339,14 +383,15 @@ void MpvPlayer::pause() {
 }
 
 double MpvPlayer::rate() const {
-    if (readFlag("pause", true))
+    // A frame step plays for one picture; to everyone else the player stays paused.
+    if (stepping_ || readFlag("pause", true))
         return 0;
     const double speed = readDouble("speed");
     return std::isfinite(speed) ? speed : 1.0;
 }
 
 TimeControlStatus MpvPlayer::timeControlStatus() const {
-    if (readFlag("pause", true))
+    if (stepping_ || readFlag("pause", true))
         return TimeControlStatus::paused;
     // core-idle: asked to play but not advancing (no item yet, opening, seeking, buffering).
     if (!item_ || readFlag("core-idle", true))
@@ -366,12 +411,106 @@ void MpvPlayer::seekExactly(double seconds) {
     // An item that could not be opened has nothing to seek in.
     if (!item_ || ended_ || !std::isfinite(seconds))
         return;
+    // Already the newest target: its picture is on the way.
+    if (seekTarget_ && *seekTarget_ == seconds && (landing_ || pendingSeek_))
+        return;
     seekTarget_ = seconds;
     if (!loaded_) {
         pendingSeek_ = seconds;
         return;
     }
-    issueSeek(seconds);
+    if (landing_) {
+        queuedSeek_ = seconds;
+        return;
+    }
+    startSeek(seconds);
+}
+
+void MpvPlayer::takeQueuedSeek() {
+    if (queuedSeek_)
+        startSeek(*std::exchange(queuedSeek_, std::nullopt));
+    else if (!landing_)
+        seekTarget_.reset();
+}
+
+void MpvPlayer::startSeek(double seconds) {
+    if (!isNextPicture(seconds)) {
+        issueSeek(seconds);
+        return;
+    }
+    // Decoding on by one picture is much quicker than an exact seek, which decodes from the
+    // key frame before. Muted, so the picture's moment of sound does not click.
+    const char* step[] = {"frame-step", nullptr};
+    int yes = 1;
+    mpv_set_property(core_.get(), "mute", MPV_FORMAT_FLAG, &yes);
+    if (mpv_command_async(core_.get(), stepReply, step) < 0) {
+        int no = 0;
+        mpv_set_property(core_.get(), "mute", MPV_FORMAT_FLAG, &no);
+        issueSeek(seconds);
+        return;
+    }
+    stepping_ = true;
+    landing_ = true;
+    stepTarget_ = seconds;
+    const std::uint64_t serial = ++stepSerial_;
+    QTimer::singleShot(kStepPatienceMs, &context_, [this, serial] {
+        if (stepping_ && serial == stepSerial_)
+            abandonStep();
+    });
+}
+
+void MpvPlayer::abandonStep() {
+    const double target = queuedSeek_.value_or(stepTarget_);
+    endStepState();
+    queuedSeek_.reset();
+    issueSeek(target);
+}
+
+bool MpvPlayer::isNextPicture(double seconds) {
+    if (!ready_ || seeking_ || seeksInFlight_ > 0 || !readFlag("pause", false) ||
+        readFlag("eof-reached", true))
+        return false;
+    const double shown = readDouble("time-pos");
+    if (!std::isfinite(shown))
+        return false;
+    const double next = pictureTimeFrom(shown, 1);
+    return std::isfinite(next) && std::abs(next - seconds) <= kPictureTolerance;
+}
+
+void MpvPlayer::finishStep(double shownAt) {
+    const double target = stepTarget_;
+    endStepState();
+    landing_ = false;
+    lastPlayedTime_ = shownAt;
+    // A step that went past its picture (one dropped on the way) is put right exactly.
+    if (!queuedSeek_ && shownAt > target + kPictureTolerance)
+        queuedSeek_ = target;
+    takeQueuedSeek();
+}
+
+void MpvPlayer::endStepState() {
+    if (!stepping_)
+        return;
+    stepping_ = false;
+    ++stepSerial_;
+    int yes = 1;
+    mpv_set_property(core_.get(), "pause", MPV_FORMAT_FLAG, &yes);
+    int no = 0;
+    mpv_set_property(core_.get(), "mute", MPV_FORMAT_FLAG, &no);
+}
+
+double MpvPlayer::pictureTimeFrom(double seconds, int steps) {
+    if (!item_ || path_.empty() || pictureTimesFailed_)
+        return kNaN;
+    if (!pictureTimes_) {
+        try {
+            pictureTimes_ = std::make_unique<PictureTimes>(path_);
+        } catch (const PlatformError&) {
+            pictureTimesFailed_ = true;
+            return kNaN;
+        }
+    }
+    return pictureTimes_->step(seconds, steps);
 }
 
 void MpvPlayer::issueSeek(double seconds) {
@@ -391,10 +530,12 @@ void MpvPlayer::issueSeek(double seconds) {
     mpv_node command{};
     command.format = MPV_FORMAT_NODE_ARRAY;
     command.u.list = &list;
-    if (mpv_command_node_async(core_.get(), seekReply, &command) >= 0)
+    if (mpv_command_node_async(core_.get(), seekReply, &command) >= 0) {
         ++seeksInFlight_;
-    else
+        landing_ = true;
+    } else {
         seekTarget_.reset();
+    }
 }
 
 ObserverToken MpvPlayer::addPeriodicTimeObserver(double interval,

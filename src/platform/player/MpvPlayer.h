@@ -5,6 +5,7 @@
 // main thread, and call it only there.
 #include "MpvPtr.h"
 #include "PictureSource.h"
+#include "PictureTimes.h"
 #include "Player.h"
 
 #include <QObject>
@@ -42,7 +43,13 @@ public:
     TimeControlStatus timeControlStatus() const override;
     // The time of the frame shown; while an exact seek is under way, its target.
     double currentTime() const override;
+    // A seek asked for while another is still landing waits for it and replaces any seek
+    // already waiting, so a held key never piles up seeks: the newest target is shown next.
+    // A seek to the picture right after the one shown steps to it instead of decoding from
+    // the key frame before it.
     void seekExactly(double seconds) override;
+    // Read from the item's packets on first use; NaN with no item or an unreadable one.
+    double pictureTimeFrom(double seconds, int steps) override;
     // A non-positive or non-finite interval counts as one millisecond. Ticks are skipped
     // while no item has a known time.
     ObserverToken addPeriodicTimeObserver(double interval,
@@ -78,6 +85,12 @@ private:
     void notePlayedTime(double seconds);
     void crossBoundaries(double from, double to);
     void issueSeek(double seconds);
+    void startSeek(double seconds);
+    bool isNextPicture(double seconds);
+    void finishStep(double shownAt);
+    void endStepState();
+    void abandonStep();
+    void takeQueuedSeek();
     void deliverPicture();
     void presentPicture();
     void forgetItemState();
@@ -110,6 +123,16 @@ private:
     bool drawnSinceUpdate_{false};       // main thread only
     PictureSink* sink_{nullptr};         // main thread only
     std::vector<std::uint32_t> scratch_; // main thread only: where frames go with no view
+
+    // Frame steps and seeks that wait for the one landing; all main thread only.
+    bool landing_{false};              // a seek or step whose picture is not shown yet
+    std::optional<double> queuedSeek_; // the newest seek asked for meanwhile
+    bool stepping_{false};             // a frame step under way
+    double stepTarget_{0};
+    std::uint64_t stepSerial_{0};
+    std::string path_;                           // the item's file
+    std::unique_ptr<PictureTimes> pictureTimes_; // made on first use
+    bool pictureTimesFailed_{false};
 
     std::uint64_t nextToken_{1};                   // main thread only
     std::map<std::uint64_t, Periodic> periodic_;   // main thread only

@@ -4,6 +4,7 @@
 // Every call and every callback happens on the main thread.
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,6 +41,13 @@ public:
     virtual double currentTime() const = 0;
     // Frame-exact: afterwards the player shows the first frame at or after seconds.
     virtual void seekExactly(double seconds) = 0;
+    // The presentation time of the picture steps pictures after (negative: before) the one
+    // an exact seek to seconds shows. NaN when there is none or the times cannot be read.
+    virtual double pictureTimeFrom(double seconds, int steps) {
+        (void)seconds;
+        (void)steps;
+        return std::numeric_limits<double>::quiet_NaN();
+    }
 
     // Calls block(time) every interval seconds while an item is loaded, on the main thread.
     virtual ObserverToken addPeriodicTimeObserver(double interval,

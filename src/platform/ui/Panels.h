@@ -12,6 +12,7 @@ struct OpenPanelRequest {
     std::vector<std::string> extensions; // file name extensions they stand for, without dots
     std::string title;
     std::string prompt;
+    std::string folder; // where the panel opens; empty leaves it to the panel
 };
 
 struct SavePanelRequest {
@@ -21,6 +22,7 @@ struct SavePanelRequest {
     std::string proposedName;
     std::string title;
     std::string prompt;
+    std::string folder; // where the panel opens; empty leaves it to the panel
 };
 
 class Panels {

@@ -1,0 +1,130 @@
+#include "PictureTimes.h"
+
+#include "platform/media/PlatformError.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace trimwell {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// A time this close to a picture's counts as that picture's, as in the player's exact seek
+// and the reader: marks are kept on a 1/600 s grid.
+constexpr double kTolerance = 0.001;
+// How far either side of the asked time the first read reaches; doubled until it suffices.
+constexpr double kFirstReach = 2.0;
+
+} // namespace
+
+PictureTimes::PictureTimes(const std::string& path) : format_(openInput(path, Probe::quick)) {
+    stream_ = av_find_best_stream(format_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (stream_ < 0)
+        throw PlatformError::fromAv(stream_, "The movie has no picture");
+    if (format_->start_time != AV_NOPTS_VALUE)
+        origin_ = format_->start_time / double(AV_TIME_BASE);
+    if (format_->duration != AV_NOPTS_VALUE && format_->duration > 0)
+        end_ = format_->duration / double(AV_TIME_BASE);
+    // Only the picture stream's packets are wanted; the demuxer skips the others cheaply.
+    for (unsigned i = 0; i < format_->nb_streams; ++i)
+        if (static_cast<int>(i) != stream_)
+            format_->streams[i]->discard = AVDISCARD_ALL;
+}
+
+void PictureTimes::readWindow(double from, double to) {
+    AVFormatContext* fmt = format_.get();
+    const AVStream* stream = fmt->streams[stream_];
+    const AVRational base = stream->time_base;
+    const auto secondsOf = [&](std::int64_t ts) { return ts * av_q2d(base) - origin_; };
+    PacketPtr packet = makePacket();
+    if (!packet)
+        throw PlatformError::fromAv(AVERROR(ENOMEM));
+
+    // A coarse seek (MPEG streams) can land after the key frame asked for: start earlier
+    // until the first picture read lies at or before from, or the read starts at the start.
+    const std::int64_t first = fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0;
+    for (double start = from;; start -= std::max(1.0, to - from)) {
+        const bool fromStart = start <= 0;
+        const std::int64_t at = fromStart ? first : std::llround((start + origin_) * AV_TIME_BASE);
+        // The last key frame at or before at. A timestamp seek to the start of an MPEG stream
+        // can land past its first picture; the first byte cannot.
+        const bool byBytes = fromStart && !(fmt->iformat->flags & AVFMT_NO_BYTE_SEEK);
+        const int sought =
+            byBytes
+                ? av_seek_frame(fmt, -1, 0, AVSEEK_FLAG_BYTE)
+                : avformat_seek_file(fmt, -1, std::numeric_limits<std::int64_t>::min(), at, at, 0);
+        if (sought < 0 && !fromStart)
+            continue;
+        times_.clear();
+        atStart_ = fromStart;
+        atEnd_ = false;
+        for (;;) {
+            const int err = av_read_frame(fmt, packet.get());
+            if (err == AVERROR_EOF) {
+                atEnd_ = true;
+                break;
+            }
+            if (err < 0)
+                throw PlatformError::fromAv(err, "The movie's pictures could not be read");
+            const std::int64_t pts = packet->pts;
+            const std::int64_t dts = packet->dts;
+            const int index = packet->stream_index;
+            // Pictures an edit list leaves out are decoded but never shown.
+            const bool shown = !(packet->flags & AV_PKT_FLAG_DISCARD);
+            av_packet_unref(packet.get());
+            if (index != stream_)
+                continue;
+            if (pts != AV_NOPTS_VALUE && shown)
+                times_.push_back(secondsOf(pts));
+            // Decode times only grow and a picture is shown no earlier than it is decoded,
+            // so past to by decode time nothing shown before to can follow.
+            if (dts != AV_NOPTS_VALUE ? secondsOf(dts) > to
+                                      : pts != AV_NOPTS_VALUE && secondsOf(pts) > to + 1)
+                break;
+        }
+        std::sort(times_.begin(), times_.end());
+        times_.erase(std::unique(times_.begin(), times_.end(),
+                                 [](double a, double b) { return b - a < 1e-6; }),
+                     times_.end());
+        if (fromStart || times_.empty() || times_.front() <= from + kTolerance)
+            break;
+    }
+    windowFrom_ = from;
+    windowTo_ = to;
+}
+
+double PictureTimes::step(double seconds, int steps) {
+    if (!std::isfinite(seconds))
+        return kNaN;
+    const double reachAll = std::max(end_, seconds) + 1;
+    for (double reach = kFirstReach;; reach *= 2) {
+        const bool covered = windowTo_ >= windowFrom_ &&
+                             (atStart_ || seconds - kTolerance >= windowFrom_) &&
+                             (atEnd_ || seconds <= windowTo_);
+        if (covered) {
+            const auto shown = std::lower_bound(times_.begin(), times_.end(), seconds - kTolerance);
+            const std::ptrdiff_t index = (shown - times_.begin()) + steps;
+            if (index < 0 && atStart_)
+                return kNaN;
+            if (index >= static_cast<std::ptrdiff_t>(times_.size()) && atEnd_)
+                return kNaN;
+            if (index >= 0 && index < static_cast<std::ptrdiff_t>(times_.size())) {
+                const double t = times_[index];
+                if ((atStart_ || t >= windowFrom_) && (atEnd_ || t <= windowTo_))
+                    return t;
+            }
+        }
+        if (reach > 2 * reachAll)
+            return kNaN;
+        try {
+            readWindow(seconds - reach, seconds + reach);
+        } catch (const PlatformError&) {
+            windowTo_ = windowFrom_ - 1;
+            return kNaN;
+        }
+    }
+}
+
+} // namespace trimwell

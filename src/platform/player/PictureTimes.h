@@ -1,0 +1,40 @@
+#pragma once
+// The presentation times of a movie's pictures, read from its packets (nothing is decoded),
+// on the player's timeline: zero at the container's start. Frame steps land on these, so a
+// variable frame rate or a start offset steps exactly as the pictures are. One thread at a
+// time.
+#include "platform/media/AvPtr.h"
+
+#include <string>
+#include <vector>
+
+namespace trimwell {
+
+class PictureTimes {
+  public:
+    // Opens path and picks its picture stream as the player does; throws PlatformError.
+    explicit PictureTimes(const std::string& path);
+
+    // The time of the picture steps pictures after (steps < 0: before) the one shown at
+    // seconds, which is the first picture at or after seconds. NaN when there is no such
+    // picture or the packets cannot be read.
+    double step(double seconds, int steps);
+
+  private:
+    // Reads every picture time from the key frame before from up to past to.
+    void readWindow(double from, double to);
+
+    FormatContextPtr format_;
+    int stream_{-1};
+    double origin_{0}; // seconds: the container's start time
+    double end_{0};    // seconds after origin_: the movie's length, or 0 when unknown
+
+    // The last window read: its pictures in order, and whether it reaches either end.
+    double windowFrom_{0};
+    double windowTo_{-1};
+    std::vector<double> times_;
+    bool atStart_{false};
+    bool atEnd_{false};
+};
+
+} // namespace trimwell

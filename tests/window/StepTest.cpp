@@ -1,0 +1,184 @@
+// Frame steps from the time sliders' keys, in the real window with the real player: each key
+// lands on the next or previous picture's own time, and the picture shown is that one.
+#include "PlayerTesting.h"
+#include "model/FakePanels.h"
+#include "model/TrimwellModel.h"
+#include "platform/player/PlayerView.h"
+#include "support/TestMovies.h"
+#include "window/PreviewPane.h"
+#include "window/SecondsSlider.h"
+#include "window/TrimwellApp.h"
+#include "window/TrimwellWindow.h"
+
+#include <QKeyEvent>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+
+using namespace trimwell;
+using namespace trimwell::testing;
+
+namespace {
+
+// The player reports a landing seek's target on the model's 1/600 s grid.
+constexpr double kSameTime = 0.001;
+// ffprobe prints times to the microsecond.
+constexpr double kPrinted = 1e-5;
+
+struct Stepping {
+    FakePanels panels;
+    std::unique_ptr<TrimwellApp> app = std::make_unique<TrimwellApp>(
+        std::make_unique<TrimwellModel>(makeDefaultPlayer()), &panels);
+    TrimwellModel& model = app->model();
+
+    Stepping() { app->show(); }
+    bool open(const std::string& path) {
+        model.open(path);
+        return waitUntil([&] { return model.status() != "Reading the movie."; }, 20) &&
+               model.status() == "Ready.";
+    }
+    SecondsSlider* slider(const char* name) const {
+        return app->content().findChild<SecondsSlider*>(QString::fromLatin1(name));
+    }
+    int shownFrame() const {
+        const auto* pane = app->content().findChild<PreviewPane*>(QStringLiteral("preview"));
+        return frameIndexAtCentre(pane->view().picture());
+    }
+    // The preview shows frame and the playhead stands at time.
+    bool shows(int frame, double time) {
+        return waitUntil(
+            [&] { return shownFrame() == frame && std::abs(model.playhead() - time) < kSameTime; },
+            10);
+    }
+    void press(const char* name, Qt::Key key) { QTest::keyClick(slider(name), key); }
+    void dragIn(double t) {
+        model.beginInDrag();
+        model.setInPoint(t);
+        model.endInDrag();
+    }
+    void dragOut(double t) {
+        model.beginOutDrag();
+        model.setOutPoint(t);
+        model.endOutDrag();
+    }
+};
+
+} // namespace
+
+TEST(Stepping, ArrowKeysWalkThePicturesOneByOneForwardAndBack) {
+    const std::string movies[] = {codedFramesMovie(), codedFramesNtscTransportStream(),
+                                  codedFramesVariableRate()};
+    for (const std::string& movie : movies) {
+        SCOPED_TRACE(movie);
+        const std::vector<double> times = pictureTimes(movie);
+        ASSERT_GE(times.size(), 41u);
+        Stepping s;
+        ASSERT_TRUE(s.open(movie));
+        ASSERT_TRUE(waitUntil([&] { return s.shownFrame() == 0; }, 10));
+        s.slider("playhead")->setFocus();
+        for (int i = 1; i < 40; ++i)
+            ASSERT_TRUE((s.press("playhead", Qt::Key_Right), s.shows(i, times[i])))
+                << "forward to " << i << ": shows " << s.shownFrame() << " at "
+                << s.model.playhead();
+        for (int i = 38; i >= 0; --i)
+            ASSERT_TRUE((s.press("playhead", Qt::Key_Left), s.shows(i, times[i])))
+                << "back to " << i << ": shows " << s.shownFrame() << " at " << s.model.playhead();
+        EXPECT_FALSE(s.model.drag().has_value());
+        EXPECT_FALSE(s.model.playing());
+
+        // A page is one second; Home and End are the movie's ends.
+        const double before = s.model.playhead();
+        s.press("playhead", Qt::Key_PageUp);
+        EXPECT_DOUBLE_EQ(s.model.playhead(), before + 1);
+        s.press("playhead", Qt::Key_End);
+        EXPECT_EQ(s.model.playhead(), s.model.duration());
+        s.press("playhead", Qt::Key_Home);
+        EXPECT_EQ(s.model.playhead(), 0);
+    }
+}
+
+TEST(Stepping, SetInAfterThreeStepsCutsFromThatPicture) {
+    // 29.97 frames a second after a start offset: no picture lies on the 1/600 s grid.
+    const std::string movie = codedFramesNtscTransportStream();
+    const std::vector<double> times = pictureTimes(movie);
+    Stepping s;
+    ASSERT_TRUE(s.open(movie));
+    s.dragOut(2.5);
+    s.dragIn(1.0); // picture 30 is the first from there on
+    ASSERT_TRUE(waitUntil([&] { return s.shownFrame() == 30; }, 10));
+    s.slider("playhead")->setFocus();
+    for (int i = 0; i < 3; ++i)
+        s.press("playhead", Qt::Key_Right);
+    ASSERT_TRUE(s.shows(33, times[33]));
+    QTest::mouseClick(s.app->content().findChild<QPushButton*>(QStringLiteral("inSet")),
+                      Qt::LeftButton);
+    EXPECT_NEAR(s.model.inPoint(), times[33], kSameTime);
+
+    const std::string out = freshFolder("step-set-in") + "/cut.mp4";
+    s.panels.saveReplies.push_back(out);
+    s.model.pickSave();
+    ASSERT_TRUE(s.model.busy());
+    ASSERT_TRUE(waitUntil([&] { return !s.model.busy(); }, 60));
+    ASSERT_EQ(s.model.status(), "Saved.");
+    const Rgb first = pixelAt(out, 0, 80, 60);
+    EXPECT_EQ(frameIndexOf(QColor(first.r, first.g, first.b)), 33);
+}
+
+TEST(Stepping, AMarkStepsOnePictureAndThePullApartKeepsTheGap) {
+    const std::string movie = codedFramesMovie();
+    const std::vector<double> times = pictureTimes(movie);
+    Stepping s;
+    ASSERT_TRUE(s.open(movie));
+    s.dragOut(times[33]);
+    s.dragIn(times[30]);
+    ASSERT_NEAR(s.model.outPoint() - s.model.inPoint(), 0.1, 1e-9);
+
+    // The in mark steps onto the out mark's gap: the out mark is carried along.
+    s.slider("inSlider")->setFocus();
+    s.press("inSlider", Qt::Key_Right);
+    EXPECT_NEAR(s.model.inPoint(), times[31], kPrinted);
+    EXPECT_GE(s.model.outPoint() - s.model.inPoint(), s.model.shortest());
+    EXPECT_NEAR(s.model.outPoint(), s.model.inPoint() + 0.1, 1e-9);
+    EXPECT_TRUE(s.shows(31, times[31])); // the preview follows the mark
+
+    // Back on the out mark, two pictures: the in mark gives way.
+    s.slider("outSlider")->setFocus();
+    s.press("outSlider", Qt::Key_Left); // from 1.1333, the picture shown there is 34
+    s.press("outSlider", Qt::Key_Left);
+    EXPECT_NEAR(s.model.outPoint(), times[32], kPrinted);
+    EXPECT_GE(s.model.outPoint() - s.model.inPoint(), s.model.shortest());
+    EXPECT_NEAR(s.model.inPoint(), s.model.outPoint() - 0.1, 1e-9);
+    EXPECT_TRUE(s.shows(32, times[32]));
+
+    // The wheel moves a mark one picture per notch.
+    auto* out = s.slider("outSlider");
+    const QPointF centre(out->width() / 2.0, out->height() / 2.0);
+    QWheelEvent notch(centre, out->mapToGlobal(centre), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(out, &notch);
+    EXPECT_NEAR(s.model.outPoint(), times[33], kPrinted);
+    EXPECT_FALSE(s.model.drag().has_value());
+}
+
+TEST(Stepping, TwentyQueuedRepeatsEndOnTheTwentiethPicture) {
+    const std::string movie = codedFramesMovie();
+    const std::vector<double> times = pictureTimes(movie);
+    Stepping s;
+    ASSERT_TRUE(s.open(movie));
+    ASSERT_TRUE(waitUntil([&] { return s.shownFrame() == 0; }, 10));
+    SecondsSlider* playhead = s.slider("playhead");
+    playhead->setFocus();
+    // A held key: the repeats arrive faster than pictures can be shown.
+    for (int i = 0; i < 20; ++i)
+        QCoreApplication::postEvent(playhead, new QKeyEvent(QEvent::KeyPress, Qt::Key_Right,
+                                                            Qt::NoModifier, QString(), i > 0));
+    ASSERT_TRUE(s.shows(20, times[20]))
+        << "shows " << s.shownFrame() << " at " << s.model.playhead();
+    spin(0.3);
+    EXPECT_EQ(s.shownFrame(), 20);
+    EXPECT_NEAR(s.model.playhead(), times[20], kSameTime);
+}
