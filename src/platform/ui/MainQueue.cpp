@@ -2,41 +2,20 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
-#include <QObject>
-#include <QThread>
 
 namespace trimwell {
-
-namespace {
-
-// Lives on the main thread; a queued call of wake() by name is the wake-up. Qt makes and
-// frees that call inside its own library, so nothing crosses threads in our code but the
-// work, which passes through MainQueue's lock.
-class Waker : public QObject {
-    Q_OBJECT
-  public:
-    Q_INVOKABLE void wake() { mainQueue().runPending(); }
-};
-
-} // namespace
 
 void MainQueue::post(std::function<void()> fn) {
     QCoreApplication* app = QCoreApplication::instance();
     if (!app)
         return;
-    QObject* waker = nullptr;
     {
         std::lock_guard guard(lock_);
         pending_.push_back(std::move(fn));
-        if (!waker_) {
-            // Never destroyed, as the queue itself; made by whichever thread posts first.
-            auto* made = new Waker;
-            made->moveToThread(app->thread());
-            waker_ = made;
-        }
-        waker = waker_;
     }
-    QMetaObject::invokeMethod(waker, "wake", Qt::QueuedConnection);
+    // Nothing rides in Qt's event itself: the call carries no state across threads.
+    QMetaObject::invokeMethod(
+        app, [] { mainQueue().runPending(); }, Qt::QueuedConnection);
 }
 
 void MainQueue::runPending() {
@@ -61,5 +40,3 @@ MainQueue& mainQueue() {
 }
 
 } // namespace trimwell
-
-#include "MainQueue.moc"

@@ -4,8 +4,6 @@
 #include <functional>
 #include <mutex>
 
-class QObject;
-
 namespace trimwell {
 
 class MainQueue {
@@ -14,16 +12,14 @@ class MainQueue {
     // thread. Without a running application object the call is dropped.
     void post(std::function<void()> fn);
 
-    // Runs on the main thread what was posted by now. Called by the main thread's wake-up.
+  private:
     void runPending();
 
-  private:
     // The work itself passes through this lock rather than inside Qt's event: everything the
     // posting thread did before post() is then ordered before fn runs by a lock that thread
     // checkers see (Qt's own event queue lock lives in an uninstrumented library).
     std::mutex lock_;
     std::deque<std::function<void()>> pending_; // guarded by lock_
-    QObject* waker_{nullptr};                   // guarded by lock_; lives on the main thread
 };
 
 MainQueue& mainQueue();
