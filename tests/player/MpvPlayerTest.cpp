@@ -48,8 +48,8 @@ struct Shown {
     MpvPlayer player;
     PlayerView view;
 
-    explicit Shown(const std::string& path = codedFramesMovie()) {
-        view.resize(160, 120);
+    explicit Shown(const std::string& path = codedFramesMovie(), int width = 160, int height = 120) {
+        view.resize(width, height);
         view.show();
         view.setPlayer(&player);
         player.replaceCurrentItem(path);
@@ -316,12 +316,9 @@ TEST(MpvPlayer, PlaysThePictureTrackTheMoviesCheckChose) {
         "player-cover-first.mkv", "-i '" + cover +
                                       "' -f lavfi -i color=c=blue:s=160x120:rate=30:duration=3 "
                                       "-map 0:v -map 1:v -c:v:0 png -c:v:1 libx264");
-    MpvPlayer player;
-    PlayerView view;
-    view.resize(160, 120);
-    view.show();
-    view.setPlayer(&player);
-    player.replaceCurrentItem(path);
+    Shown shown(path);
+    MpvPlayer& player = shown.player;
+    const PlayerView& view = shown.view;
     ASSERT_TRUE(waitUntil([&] { return loaded(player); }));
     player.selectTracks(2, 0);
     player.seekExactly(1.0);
@@ -341,12 +338,9 @@ TEST(MpvPlayer, ShowsHdrPicturesAsASaveRendersThem) {
         "zscale=p=2020:m=2020_ncl:r=tv:t=arib-std-b67,format=yuv420p10le\" -c:v libx265 "
         "-x265-params log-level=error -color_primaries bt2020 -colorspace bt2020nc -color_trc "
         "arib-std-b67");
-    MpvPlayer player;
-    PlayerView view;
-    view.resize(640, 360);
-    view.show();
-    view.setPlayer(&player);
-    player.replaceCurrentItem(path);
+    Shown shown(path, 640, 360);
+    MpvPlayer& player = shown.player;
+    const PlayerView& view = shown.view;
     ASSERT_TRUE(waitUntil([&] { return loaded(player); }));
     player.seekExactly(0.5);
     // Grey, yellow, cyan, green, magenta, red and blue at 75 %: which channels are lit.

@@ -77,8 +77,7 @@ constexpr const char* kPictureFilters =
     "lavfi=[bwdif=mode=send_frame:parity=auto:deint=interlaced]";
 // HDR pictures are also tone-mapped as a save does: libmpv's software output converts PQ
 // and HLG by itself but clips every bright colour to white.
-constexpr const char* kHdrPictureFilters =
-    "lavfi=[bwdif=mode=send_frame:parity=auto:deint=interlaced],"
+constexpr const char* kToneMapFilter =
     "lavfi=[zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,"
     "tonemap=tonemap=mobius:desat=0,zscale=t=bt709:m=bt709:r=tv,format=yuv420p]";
 
@@ -247,7 +246,7 @@ void MpvPlayer::handleEvent(const mpv_event& event) {
                 hdrFilters_ = hdr;
                 // Refused filters leave the picture shown as libmpv converts it by itself.
                 mpv_set_property_string(core_.get(), "vf",
-                                        hdr ? kHdrPictureFilters : kPictureFilters);
+                                        hdr ? (std::string(kPictureFilters) + "," + kToneMapFilter).c_str() : kPictureFilters);
             }
         } else if (event.reply_userdata == voReply) {
             const bool shown = known && *static_cast<const int*>(property->data);
