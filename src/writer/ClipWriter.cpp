@@ -317,7 +317,7 @@ void settle(const std::shared_ptr<std::promise<Counts>>& done, std::exception_pt
 }
 
 // Once both pumps have closed: the export's end, or the writer told to finish the file.
-void finish(const Export& x, const std::shared_ptr<PumpBook>& book,
+void finish(const std::shared_ptr<const Export>& x, const std::shared_ptr<PumpBook>& book,
             const std::shared_ptr<std::promise<Counts>>& done) {
     bool cancelled = false;
     std::optional<std::string> failure;
@@ -331,17 +331,16 @@ void finish(const Export& x, const std::shared_ptr<PumpBook>& book,
         return;
     }
     if (failure) {
-        if (x.writer->status() == Writer::Status::writing)
-            x.writer->cancelWriting();
+        if (x->writer->status() == Writer::Status::writing)
+            x->writer->cancelWriting();
         settle(done, std::make_exception_ptr(
                          ClipError::failed(failure->empty() ? "The save stopped." : *failure)));
         return;
     }
-    std::shared_ptr<Writer> writer = x.writer;
-    writer->finishWriting([writer, book, done] {
+    x->writer->finishWriting([x, book, done] {
         try {
-            const Writer::Status status = writer->status();
-            const std::optional<PlatformError> error = writer->error();
+            const Writer::Status status = x->writer->status();
+            const std::optional<PlatformError> error = x->writer->error();
             Counts counts;
             {
                 std::lock_guard guard(book->lock);
@@ -357,8 +356,18 @@ void finish(const Export& x, const std::shared_ptr<PumpBook>& book,
     });
 }
 
+// Waits until every task queued on queue so far has run and been let go of.
+void drain(SerialQueue& queue) {
+    auto ran = std::make_shared<std::promise<void>>();
+    std::future<void> ranFuture = ran->get_future();
+    queue.async([ran] { ran->set_value(); });
+    ranFuture.wait();
+}
+
 // Runs both pumps to their end and finishes the file; throws what ended the export.
-Counts runPumps(const Export& x) {
+// Returns only once nothing of the export runs any more: its end is known before the last
+// task that carried it has let go, and that task may own the encoders and their threads.
+Counts runPumps(Export&& exported) {
     // Every thread made before any pump runs: threads that cannot start fail the save
     // before it began.
     Queue* threads = nullptr;
@@ -366,30 +375,38 @@ Counts runPumps(const Export& x) {
     try {
         threads = &globalQueue();
         videoQueue = SerialQueue::make("trimwell.video");
-        if (x.audioInput)
+        if (exported.audioInput)
             audioQueue = SerialQueue::make("trimwell.audio");
     } catch (const std::system_error&) {
         throw ClipError::failed(explain(PlatformError::fromCurrentException("Starting the save")));
     }
     Queue& pool = *threads;
+    auto released = std::make_shared<std::promise<void>>();
+    std::future<void> allReleased = released->get_future();
+    // The export goes with its last holder, whichever thread that is; then the wait ends.
+    std::shared_ptr<const Export> x(new Export(std::move(exported)), [released](const Export* p) {
+        delete p;
+        released->set_value();
+    });
     auto book = std::make_shared<PumpBook>();
     auto done = std::make_shared<std::promise<Counts>>();
     std::future<Counts> result = done->get_future();
     auto group = std::make_shared<DispatchGroup>();
 
     group->enter();
-    x.videoInput->requestMediaDataWhenReady(videoQueue, [x, book, group] { pump(x, book, group, true); });
-    if (x.audioInput) {
+    x->videoInput->requestMediaDataWhenReady(videoQueue,
+                                             [x, book, group] { pump(*x, book, group, true); });
+    if (x->audioInput) {
         group->enter();
-        x.audioInput->requestMediaDataWhenReady(audioQueue,
-                                                [x, book, group] { pump(x, book, group, false); });
+        x->audioInput->requestMediaDataWhenReady(
+            audioQueue, [x, book, group] { pump(*x, book, group, false); });
     }
     group->notify(pool, [x, book, done] {
         try {
             finish(x, book, done);
         } catch (...) {
             try {
-                x.writer->cancelWriting();
+                x->writer->cancelWriting();
                 settle(done, std::make_exception_ptr(ClipError::failed(explain(
                                  PlatformError::fromCurrentException("Finishing the file")))));
             } catch (...) {
@@ -397,7 +414,22 @@ Counts runPumps(const Export& x) {
             }
         }
     });
-    return result.get();
+    std::optional<Counts> counts;
+    std::exception_ptr error;
+    try {
+        counts = result.get();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    // Every pump has closed its input by now, so no input holds a task that holds the export.
+    x.reset();
+    allReleased.wait();
+    drain(*videoQueue);
+    if (audioQueue)
+        drain(*audioQueue);
+    if (error)
+        std::rethrow_exception(error);
+    return *counts;
 }
 
 } // namespace
@@ -566,10 +598,12 @@ void write(const std::string& source, const std::string& destination, double sta
     }
     x.total = cut.duration.seconds();
 
-    const Counts counts = runPumps(x);
+    const bool soundWritten = x.audioInput != nullptr;
+    const std::function<void(double)> onProgressAtEnd = x.onProgress;
+    const Counts counts = runPumps(std::move(x));
     if (counts.video <= 0)
         throw ClipError::failed("The cut had no frames.");
-    if (x.audioInput && counts.audio == 0)
+    if (soundWritten && counts.audio == 0)
         throw ClipError::failed("The cut had no sound.");
 
     // A source that was deleted, shortened or rewritten while it was read may have given
@@ -578,8 +612,8 @@ void write(const std::string& source, const std::string& destination, double sta
         throw ClipError::failed("The movie changed while it was being saved.");
 
     partial.replaceDestination();
-    if (x.onProgress)
-        x.onProgress(1);
+    if (onProgressAtEnd)
+        onProgressAtEnd(1);
 }
 
 } // namespace trimwell::ClipWriter

@@ -24,6 +24,7 @@ TEST(Quitting, TheModelsEndJoinsItsThreadsAndLeavesNothing) {
         fs::remove(dir + "/warm.mp4");
     }
     const int before = threadCountSettling(0, 300);
+    const std::string beforeList = threadList();
     const struct {
         const char* name;
         std::function<void(Rig&)> underWay; // brings the model to the moment it goes
@@ -48,7 +49,9 @@ TEST(Quitting, TheModelsEndJoinsItsThreadsAndLeavesNothing) {
                                            : "Saving.");
         rig.model.reset();
         // Joined, not merely told to stop: nothing of the model's runs once it is gone.
-        EXPECT_LE(threadCount(), before + 1) << "the deadline's own thread only";
+        EXPECT_LE(threadCount(), before + 1)
+            << "the deadline's own thread only; before: " << beforeList
+            << "; now: " << threadList();
         runFor(300); // what was posted before the end finds no model
         EXPECT_EQ(listFolder(dir), (std::vector<std::string>{"cut.mp4", "source.mp4"}));
         EXPECT_EQ(readFile(destination), kOldFile);

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -31,14 +34,52 @@ Deadline::~Deadline() {
     watch_.join();
 }
 
-int threadCount() {
-    int n = 0;
+namespace {
+
+// A thread that has begun to exit (the kernel's PF_EXITING) is no longer anyone's: joining
+// it returns before the kernel takes it off /proc/self/task, so it may still be listed.
+bool isExiting(const fs::path& task) {
+    std::ifstream in(task / "stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto name_end = stat.rfind(')');
+    if (name_end == std::string::npos)
+        return true; // gone while we looked
+    std::istringstream fields(stat.substr(name_end + 2));
+    std::string field;
+    unsigned long flags = 0;
+    // After the name: state, ppid, pgrp, session, tty_nr, tpgid, then flags.
+    for (int i = 0; i < 7 && fields >> field; ++i)
+        if (i == 6)
+            flags = std::stoul(field);
+    constexpr unsigned long kExiting = 0x4;
+    return flags & kExiting;
+}
+
+} // namespace
+
+std::vector<std::string> threadNames() {
+    std::vector<std::string> names;
     std::error_code ec;
     for (auto it = fs::directory_iterator("/proc/self/task", ec);
-         !ec && it != fs::directory_iterator(); it.increment(ec))
-        ++n;
-    return n;
+         !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        if (isExiting(it->path()))
+            continue;
+        std::ifstream in(it->path() / "comm");
+        std::string name;
+        std::getline(in, name);
+        names.push_back(name);
+    }
+    return names;
 }
+
+std::string threadList() {
+    std::string list;
+    for (const auto& name : threadNames())
+        list += (list.empty() ? "" : ", ") + name;
+    return list;
+}
+
+int threadCount() { return static_cast<int>(threadNames().size()); }
 
 int threadCountSettling(int limit, int graceMs) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);

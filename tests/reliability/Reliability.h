@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace trimwell::testing {
 
@@ -25,8 +26,11 @@ class Deadline {
     std::thread watch_;
 };
 
-// Threads of this process, as /proc/self/task lists them.
+// Threads of this process that are not already exiting, as /proc/self/task lists them, and
+// their names (for a failure's message).
 int threadCount();
+std::vector<std::string> threadNames();
+std::string threadList();
 // Waits up to graceMs for the thread count to come down to at most limit; returns the count.
 int threadCountSettling(int limit, int graceMs);
 

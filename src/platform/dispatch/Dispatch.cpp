@@ -1,8 +1,19 @@
 #include "Dispatch.h"
 
+#include <pthread.h>
 #include <system_error>
 
 namespace trimwell {
+
+namespace {
+
+// Names the calling thread so that top, a debugger or a crash report says whose it is;
+// the kernel keeps 15 bytes of it.
+void nameThisThread(const std::string& name) {
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+}
+
+} // namespace
 
 struct SerialQueue::State {
     std::mutex lock;
@@ -17,7 +28,10 @@ std::shared_ptr<SerialQueue> SerialQueue::make(std::string label) {
 
 SerialQueue::SerialQueue(std::string label)
     : label_(std::move(label)), state_(std::make_shared<State>()) {
-    thread_ = std::thread(&SerialQueue::run, state_);
+    thread_ = std::thread([state = state_, name = label_] {
+        nameThisThread(name);
+        run(state);
+    });
 }
 
 SerialQueue::~SerialQueue() {
@@ -66,7 +80,10 @@ public:
       threads_.reserve(n);
       for (unsigned i = 0; i < n; ++i) {
           try {
-              threads_.emplace_back([this] { work(); });
+              threads_.emplace_back([this] {
+                  nameThisThread("trimwell.pool");
+                  work();
+              });
           } catch (const std::system_error&) {
               if (threads_.empty())
                   throw;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 extern "C" {
@@ -724,7 +725,7 @@ void Writer::startSessionAtSourceTime(MediaTime time) {
 
 void Writer::finishWriting(std::function<void()> handler) {
     std::shared_ptr<WriterCore> core = core_;
-    globalQueue().async([core, handler = std::move(handler)] {
+    globalQueue().async([core, handler = std::move(handler)]() mutable {
         try {
             std::vector<std::shared_ptr<WriterInput>> inputs;
             {
@@ -750,10 +751,13 @@ void Writer::finishWriting(std::function<void()> handler) {
         } catch (...) {
             core->failWithCurrent("Finishing the file");
         }
-        // The handler is called whatever happened: it is how the caller learns the end.
+        // The handler is called whatever happened: it is how the caller learns the end. What
+        // this task holds goes first, so that a caller told of the end and then waiting for
+        // the writer to go is not kept waiting by this task.
+        core.reset();
         try {
             if (handler)
-                handler();
+                std::exchange(handler, nullptr)();
         } catch (...) { // the caller's own failure to report; nothing is left to tell
         }
     });
