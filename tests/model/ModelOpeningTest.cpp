@@ -1,7 +1,9 @@
 #include "ModelTesting.h"
 
+#include <QDir>
 #include <QMimeDatabase>
 #include <QSignalSpy>
+#include <QStandardPaths>
 
 #include <filesystem>
 #include <fstream>
@@ -229,6 +231,11 @@ TEST(ModelOpening, TheOpenPanelOffersMoviesAndOpensTheChoice) {
     EXPECT_EQ(request.title, "Open a movie");
     EXPECT_EQ(request.prompt, "Open");
     EXPECT_EQ(request.mimeTypes, movieTypes().mimeTypes);
+    // Nothing opened yet in this run: the videos folder, or home where there is none.
+    const QString movies = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
+    EXPECT_EQ(request.folder, !movies.isEmpty() && QDir(movies).exists()
+                                  ? movies.toStdString()
+                                  : QDir::homePath().toStdString());
     // Cancel changes nothing.
     EXPECT_EQ(m.status(), "Open a movie.");
     EXPECT_EQ(m.loadTicket(), 0);
@@ -238,6 +245,12 @@ TEST(ModelOpening, TheOpenPanelOffersMoviesAndOpensTheChoice) {
     m.pick();
     ASSERT_TRUE(waitUntil([&] { return m.status() == "Ready."; }));
     EXPECT_EQ(m.sourceURL(), path);
+    // The next panel opens where that movie was.
+    rig.panels.openReplies = {std::nullopt};
+    m.pick();
+    ASSERT_EQ(rig.panels.openRequests.size(), 3u);
+    EXPECT_EQ(rig.panels.openRequests[2].folder,
+              std::filesystem::absolute(path).parent_path().string());
 }
 
 TEST(ModelOpening, MovieTypesComeGeneralFirstThenTheKnownSpecificOnes) {

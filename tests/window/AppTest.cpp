@@ -86,6 +86,30 @@ TEST(TrimwellApp, TheMenuShortcutsReachTheModelAndAreNeverDisabled) {
     EXPECT_EQ(rig.panels.openRequests.size(), 1u);
 }
 
+TEST(TrimwellApp, OpensTheMovieNamedOnTheCommandLineAsIfItHadBeenPicked) {
+    const std::string source = makeMovie(
+        "app-named.mp4",
+        "-f lavfi -i testsrc2=size=160x120:rate=30:duration=3 -c:v libx264 -pix_fmt yuv420p");
+    {
+        AppRig rig;
+        rig.app->show();
+        rig.app->openArguments({"trimwell", QString::fromStdString(source)});
+        ASSERT_TRUE(waitUntil([&] { return rig.app->model().status() == "Ready."; }));
+        EXPECT_NEAR(rig.app->model().duration(), 3.0, 0.05);
+        EXPECT_EQ(rig.app->model().sourceURL(), source);
+        EXPECT_TRUE(rig.panels.openRequests.empty());
+    }
+    {
+        AppRig rig;
+        rig.app->show();
+        const std::string missing = freshFolder("app-named-missing") + "/missing.mp4";
+        rig.app->openArguments({"trimwell", "--", QString::fromStdString(missing)});
+        ASSERT_TRUE(waitUntil(
+            [&] { return rig.app->model().status() != "Reading the movie."; }));
+        EXPECT_EQ(rig.app->model().status(), "That movie could not be read.");
+    }
+}
+
 TEST(TrimwellApp, ClosingTheWindowDuringASaveRemovesThePartialFile) {
     const std::string source = makeMovie(
         "window-long.mp4", "-f lavfi -i testsrc2=size=1280x720:rate=30:duration=40 "

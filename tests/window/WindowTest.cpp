@@ -208,3 +208,25 @@ TEST(TrimwellWindow, ADropOfFilesOpensTheFirstAndIsRefusedWhileSaving) {
     spin(0.2);
     EXPECT_EQ(rig.model->sourceURL(), first);
 }
+
+TEST(TrimwellWindow, AFailedSaveShowsItsReasonAsTheStatusTooltipUntilTheNextStatus) {
+    const std::string folder = freshFolder("window-failed-save");
+    const std::string source = makeMovie(
+        "window-failed-save.mp4",
+        "-f lavfi -i testsrc2=size=160x120:rate=30:duration=2 -c:v libx264 -pix_fmt yuv420p");
+    WindowRig rig;
+    rig.window->show();
+    rig.model->open(source);
+    ASSERT_TRUE(waitUntil([&] { return rig.model->status() == "Ready."; }));
+    // A folder that is not there: the save fails before a picture is written.
+    rig.panels.saveReplies = {folder + "/not-there/cut.mp4"};
+    rig.model->pickSave();
+    ASSERT_TRUE(waitUntil([&] { return !rig.model->busy(); }));
+    const auto* status = rig.find<QLabel>("status");
+    EXPECT_EQ(status->text(), "The save stopped. The partial file was removed.");
+    EXPECT_TRUE(status->toolTip().startsWith("Trimwell save: ")) << status->toolTip().toStdString();
+    EXPECT_GT(status->toolTip().size(), QString("Trimwell save: ").size());
+    rig.model->open(source);
+    ASSERT_TRUE(waitUntil([&] { return rig.model->status() == "Ready."; }));
+    EXPECT_TRUE(status->toolTip().isEmpty());
+}
