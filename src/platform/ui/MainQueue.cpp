@@ -2,20 +2,45 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QObject>
 
 namespace trimwell {
 
+namespace {
+
+// Lives on the main thread and runs what was posted; a queued call of wake() by name is
+// the wake-up. It is made while the application object is being made, before any thread
+// that posts exists, and Qt makes and frees the queued call inside its own library, so
+// the only thing our code hands across threads is the work, through MainQueue's lock.
+class Waker : public QObject {
+    Q_OBJECT
+  public:
+    explicit Waker(QObject* app) : QObject(app) { mainQueue().attach(this); }
+    ~Waker() override { mainQueue().attach(nullptr); }
+    Q_INVOKABLE void wake() { mainQueue().runPending(); }
+};
+
+void makeWaker() {
+    new Waker(QCoreApplication::instance()); // the application owns it
+}
+
+} // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(makeWaker)
+
+void MainQueue::attach(QObject* waker) {
+    std::lock_guard guard(lock_);
+    waker_ = waker;
+}
+
 void MainQueue::post(std::function<void()> fn) {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app)
+    // Under the lock throughout: the waker goes with the application only once no post
+    // is using it.
+    std::lock_guard guard(lock_);
+    if (!waker_)
         return;
-    {
-        std::lock_guard guard(lock_);
-        pending_.push_back(std::move(fn));
-    }
-    // Nothing rides in Qt's event itself: the call carries no state across threads.
-    QMetaObject::invokeMethod(
-        app, [] { mainQueue().runPending(); }, Qt::QueuedConnection);
+    pending_.push_back(std::move(fn));
+    QMetaObject::invokeMethod(waker_, "wake", Qt::QueuedConnection);
 }
 
 void MainQueue::runPending() {
@@ -40,3 +65,5 @@ MainQueue& mainQueue() {
 }
 
 } // namespace trimwell
+
+#include "MainQueue.moc"
