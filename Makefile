@@ -23,7 +23,8 @@ test: build
 # Release build of the export and the benchmarks, then the side-by-side comparison.
 bench: setup
 	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRIMWELL_TESTS=OFF >/dev/null
-	@cmake --build build-bench -j$(JOBS) --target trimwell-cut trimwell-bench-open trimwell-bench-seek
+	@cmake --build build-bench -j$(JOBS) --target trimwell-cut trimwell-bench-open trimwell-bench-seek \
+		trimwell-bench-step
 	@python3 bench/run.py build-bench $(BENCH_FLAGS)
 
 clean:

@@ -7,8 +7,11 @@ and prints median wall and CPU times, the median ratio of adjacent runs, peak re
 the output's bit rate, and whether both outputs decode to the same pictures.
 With --instructions it counts instead, under valgrind's callgrind, the instructions each side
 executes on a short cut of each case: a figure that a busy host cannot disturb.
-With --hdr it only measures what tone mapping an HLG clip adds to each picture.
+With --hdr it only measures what tone mapping an HLG clip adds to each picture, and with
+--preview only the real window's frame steps and its CPU use while playing (on a virtual
+display, through xvfb-run).
 Usage: bench/run.py BUILD_DIR [--runs N] [--quick] [--presets] [--instructions] [--hdr]
+                    [--preview]
 """
 import argparse
 import os
@@ -205,6 +208,38 @@ def single(build, program, source, runs):
     return out.stdout.strip() or out.stderr.strip()
 
 
+def preview_sources():
+    """A minute of 1080p30 and 20 s of 2160p30, a key frame every 2 s, with sound."""
+    os.makedirs(BENCH_DIR, exist_ok=True)
+    detail = "noise=alls=10:allf=t"
+    tone = ["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000"]
+    hd = make_source("1080p-1min.mp4", [
+        "-f", "lavfi", "-i", f"testsrc2=size=1920x1080:rate=30,{detail}", *tone, "-t", "60",
+        "-c:v", "libx264", "-preset", "ultrafast", "-g", "60", "-b:v", "12M",
+        "-c:a", "aac", "-b:a", "128k"])
+    uhd = make_source("2160p-20s.mp4", [
+        "-f", "lavfi", "-i", f"testsrc2=size=3840x2160:rate=30,{detail}", *tone, "-t", "20",
+        "-c:v", "libx264", "-preset", "ultrafast", "-g", "60", "-b:v", "40M",
+        "-c:a", "aac", "-b:a", "128k"])
+    return hd, uhd
+
+
+def preview(build):
+    """The real window on a virtual display: a frame step's time to the new picture drawn,
+    and the process's CPU use while the preview plays."""
+    long, uhd = preview_sources()
+    def window(*args):
+        out = subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1920x1080x24",
+                              os.path.join(build, "bench", "trimwell-bench-step"), *args],
+                             capture_output=True, text=True,
+                             env={k: v for k, v in os.environ.items() if k != "QT_QPA_PLATFORM"})
+        return out.stdout.strip() or out.stderr.strip()
+    # The 1080p source has a key frame every 2 s.
+    print(f"frame steps, 1080p with a key frame every 2 s: {window('step', long, '30')}")
+    print(f"preview playing 1080p30, CPU in cores: {window('play', long, '15')}")
+    print(f"preview playing 2160p30, CPU in cores: {window('play', uhd, '12')}")
+
+
 def presets(source, start, length):
     print("\n| preset | encode wall s | encode CPU s | SSIM (All) |")
     print("|---|---|---|---|")
@@ -226,11 +261,16 @@ def main():
     p.add_argument("--quick", action="store_true", help="skip the ten-minute cut")
     p.add_argument("--presets", action="store_true", help="also measure x264 presets")
     p.add_argument("--hdr", action="store_true", help="only the cost of tone-mapping HDR clips")
+    p.add_argument("--preview", action="store_true",
+                   help="only the window's frame steps and its CPU use while playing")
     p.add_argument("--instructions", action="store_true",
                    help="count instructions under callgrind instead of timing (needs valgrind)")
     a = p.parse_args()
     if a.hdr:
         hdr_cost(a.build, a.runs)
+        return
+    if a.preview:
+        preview(a.build)
         return
     long, uhd, portrait, sparse = sources()
     if a.instructions:
@@ -259,6 +299,7 @@ def main():
     print(f"open (asset inspection), median ms: {single(a.build, 'trimwell-bench-open', long, 21)}")
     print(f"exact seek in the player, median ms: {single(a.build, 'trimwell-bench-seek', long, 15)}")
     hdr_cost(a.build, a.runs)
+    preview(a.build)
     if a.presets:
         presets(long, 30, 20)
 
