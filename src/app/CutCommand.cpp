@@ -1,8 +1,8 @@
 #include "CutCommand.h"
 
 #include "model/MovieCheck.h"
-#include "platform/media/PlatformError.h"
 #include "writer/ClipWriter.h"
+#include "writer/SavePolicy.h"
 
 #include <atomic>
 #include <cmath>
@@ -74,6 +74,12 @@ int runCutCommand(const std::vector<std::string>& args, std::ostream& out, std::
         return 1;
     }
 
+    // Refused before the movie is even read, as the window refuses marks this close.
+    if (!isLongEnough(start, end)) {
+        out << kTooShortText << "\n";
+        return 1;
+    }
+
     const MovieCheck check = checkMovie(args[0]);
     if (check.refusal) {
         out << *check.refusal << "\n";
@@ -82,8 +88,8 @@ int runCutCommand(const std::vector<std::string>& args, std::ostream& out, std::
 
     auto stop = std::make_shared<StopFlag>();
     auto fraction = std::make_shared<FractionBox>();
-    const auto videoBits = static_cast<std::int64_t>(megabits * 1'000'000);
-    const std::int64_t audioBits = check.hasAudio ? 160'000 : 0;
+    const std::int64_t videoBits = pictureBitsPerSecond(megabits);
+    const std::int64_t audioBits = check.hasAudio ? kSoundBitsPerSecond : 0;
 
     interrupted = false;
     // Closing the terminal (SIGHUP) is a Stop too: the partial file must not be left behind.
@@ -131,27 +137,18 @@ int runCutCommand(const std::vector<std::string>& args, std::ostream& out, std::
         err << "\n";
     }
 
-    if (!failure) {
-        out << "Saved.\n";
-        return 0;
+    const SaveEnd ended = saveEndOf(failure);
+    switch (ended.outcome) {
+    case SaveOutcome::refused: // nothing was written: the reason is the whole story
+        out << ended.reason << "\n";
+        break;
+    case SaveOutcome::failed:
+        out << outcomeText(ended.outcome) << "\n" << ended.reason << "\n";
+        break;
+    default:
+        out << outcomeText(ended.outcome) << "\n";
     }
-    try {
-        std::rethrow_exception(failure);
-    } catch (const ClipError& e) {
-        switch (e.kind()) {
-        case ClipError::Kind::cancelled:
-            out << "The save was cancelled. The partial file was removed.\n";
-            break;
-        case ClipError::Kind::sameFile:
-            out << e.description() << "\n";
-            break;
-        default:
-            out << "The save stopped. The partial file was removed.\n" << e.description() << "\n";
-        }
-    } catch (...) {
-        out << "The save stopped. The partial file was removed.\n" << describe(failure) << "\n";
-    }
-    return 1;
+    return ended.outcome == SaveOutcome::saved ? 0 : 1;
 }
 
 } // namespace trimwell

@@ -19,32 +19,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::int64_t kSoundBitsPerSecond = 160'000;
 constexpr int kProgressIntervalMs = 100;
-
-// megabits × 1,000,000, truncated toward zero. The slider keeps it between 0.5 and 20; a
-// value outside any integer is kept in range instead of being undefined behaviour.
-std::int64_t pictureBitsPerSecond(double megabits) {
-    const double bits = megabits * 1'000'000.0;
-    if (!(bits > 0))
-        return 0;
-    if (bits >= 9.2e18)
-        return std::numeric_limits<std::int64_t>::max();
-    return static_cast<std::int64_t>(bits);
-}
 
 // The one line a failed save leaves on standard output; the status line shows a fixed text.
 void reportFailure(const std::string& description) {
     std::cout << ("Trimwell save: " + description + "\n") << std::flush;
-}
-
-fs::path resolved(const std::string& path) {
-    std::error_code ec;
-    fs::path absolute = fs::absolute(path, ec);
-    if (ec)
-        absolute = path;
-    fs::path real = fs::weakly_canonical(absolute, ec);
-    return ec ? absolute.lexically_normal() : real;
 }
 
 // The folder the movie was opened from, as the user named it (links not followed).
@@ -60,15 +39,6 @@ std::string proposedSaveName(const std::string& source) {
     return fs::path(source).stem().string() + "-Trimwell.mp4";
 }
 
-bool isSameFile(const std::string& a, const std::string& b) {
-    if (resolved(a) == resolved(b))
-        return true;
-    // Another name for the same file, such as a hard link or a differently cased name on a
-    // case-folding disk: writing there would still replace the movie being cut.
-    std::error_code ec;
-    return fs::equivalent(a, b, ec) && !ec;
-}
-
 void TrimwellModel::pickSave() {
     if (busy_)
         return;
@@ -77,7 +47,7 @@ void TrimwellModel::pickSave() {
         return;
     if (!canSave() || !sourceURL_) {
         setStatus(duration_ == 0 ? QStringLiteral("Open a movie.")
-                                 : QStringLiteral("The cut is too short."));
+                                 : QString::fromUtf8(kTooShortText));
         return;
     }
     const std::string source = *sourceURL_;
@@ -94,7 +64,7 @@ void TrimwellModel::pickSave() {
         return;
     }
     if (isSameFile(source, *chosen)) {
-        setStatus(QStringLiteral("Choose a different file than the one you opened."));
+        setStatus(QString::fromUtf8(outcomeText(SaveOutcome::sameFile)));
         return;
     }
     beginSave(source, *chosen);
@@ -136,24 +106,20 @@ void TrimwellModel::beginSave(const std::string& source, const std::string& dest
         saveThread_.join();
     auto task = [self = QPointer<TrimwellModel>(this), source, destination, start, end, videoBits,
                  audioBits, flag, box]() mutable {
-        SaveOutcome outcome = SaveOutcome::saved;
-        std::string reason;
+        std::exception_ptr error;
         try {
             ClipWriter::write(source, destination, start, end, videoBits, audioBits, flag,
                               [box](double fraction) { box->store(fraction); });
-        } catch (const ClipError& e) {
-            if (e.kind() == ClipError::Kind::cancelled) {
-                outcome = SaveOutcome::cancelled;
-            } else if (e.kind() == ClipError::Kind::sameFile) {
-                outcome = SaveOutcome::sameFile;
-            } else {
-                outcome = SaveOutcome::failed;
-                reason = e.description();
-            }
         } catch (...) {
-            outcome = SaveOutcome::failed;
-            reason = describe(std::current_exception());
+            error = std::current_exception();
         }
+        SaveEnd ended = saveEndOf(error);
+        // In the window a movie that changed into one that cannot be cut ends as any
+        // other save that stopped.
+        if (ended.outcome == SaveOutcome::refused)
+            ended.outcome = SaveOutcome::failed;
+        const SaveOutcome outcome = ended.outcome;
+        std::string reason = std::move(ended.reason);
         if (outcome == SaveOutcome::failed)
             reportFailure(reason);
         mainQueue().post([self = std::move(self), outcome, reason = std::move(reason)] {
@@ -189,25 +155,14 @@ void TrimwellModel::finishSave(SaveOutcome outcome, const std::string& reason) {
     setProgressBox(nullptr);
     setStopFlag(nullptr);
     setBusy(false);
-    switch (outcome) {
-    case SaveOutcome::saved:
+    if (outcome == SaveOutcome::saved)
         setProgress(1);
-        setStatus(QStringLiteral("Saved."));
-        break;
-    case SaveOutcome::cancelled:
+    else if (outcome != SaveOutcome::sameFile)
         setProgress(0);
-        setStatus(QStringLiteral("The save was cancelled. The partial file was removed."));
-        break;
-    case SaveOutcome::sameFile:
-        setStatus(QStringLiteral("Choose a different file than the one you opened."));
-        break;
-    case SaveOutcome::failed:
-        setProgress(0);
-        setStatus(QStringLiteral("The save stopped. The partial file was removed."));
-        // The same words as the line on standard output, for a user with no terminal.
+    setStatus(QString::fromUtf8(outcomeText(outcome)));
+    // The same words as the line on standard output, for a user with no terminal.
+    if (outcome == SaveOutcome::failed)
         setStatusDetail(QString::fromStdString("Trimwell save: " + reason));
-        break;
-    }
 }
 
 } // namespace trimwell

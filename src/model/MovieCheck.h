@@ -1,6 +1,8 @@
 #pragma once
 // The checks a movie passes before it can be cut, shared by the window's model and the
 // command-line cutter so both refuse a movie with the same words. No Qt here.
+#include "writer/SavePolicy.h"
+
 #include <optional>
 #include <string>
 
@@ -19,7 +21,5 @@ struct MovieCheck {
 
 // Reads the movie's length and tracks on the calling thread (blocking).
 MovieCheck checkMovie(const std::string& path);
-
-inline constexpr double kShortestCut = 0.1;
 
 } // namespace trimwell

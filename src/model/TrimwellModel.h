@@ -14,6 +14,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/player/Player.h"
 #include "writer/SaveControls.h"
+#include "writer/SavePolicy.h"
 
 #include <QObject>
 #include <QString>
@@ -44,10 +45,6 @@ MovieTypes movieTypes();
 // The save panel's proposed name: the source's file name without its extension, followed by
 // "-Trimwell.mp4".
 std::string proposedSaveName(const std::string& source);
-
-// Whether the two paths name the same file: symbolic links resolved on both sides, or (when
-// both exist) the same file reached by another name, such as a hard link.
-bool isSameFile(const std::string& a, const std::string& b);
 
 class TrimwellModel : public QObject {
     Q_OBJECT
@@ -85,10 +82,6 @@ public:
     // What the user is dragging.
     enum class Drag { playhead, inMark, outMark };
     Q_ENUM(Drag)
-
-    // How a save ended, as the model sees it.
-    enum class SaveOutcome { saved, cancelled, sameFile, failed };
-    Q_ENUM(SaveOutcome)
 
     // The real player (makeDefaultPlayer) and no panels yet: the window supplies them.
     // Defined in its own file so that code using the other constructor does not need the
@@ -254,7 +247,7 @@ private:
     bool busy_{false};                                // main thread only
     double progress_{0};                              // main thread only
     bool playing_{false};                             // main thread only
-    const double shortest_{0.1};
+    const double shortest_{kShortestCut};
 
     std::optional<ObserverToken> timeToken_{};     // main thread only
     std::optional<ObserverToken> boundaryToken_{}; // main thread only

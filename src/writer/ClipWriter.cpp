@@ -2,6 +2,7 @@
 
 #include "PictureFit.h"
 #include "PumpBook.h"
+#include "SavePolicy.h"
 #include "SoundForm.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/media/Asset.h"
@@ -30,16 +31,6 @@ namespace trimwell::ClipWriter {
 namespace {
 
 // Both paths with links resolved and dots removed; also one file under two names.
-bool sameFile(const std::string& a, const std::string& b) {
-    std::error_code ec1, ec2;
-    const fs::path ra = fs::weakly_canonical(fs::absolute(a), ec1);
-    const fs::path rb = fs::weakly_canonical(fs::absolute(b), ec2);
-    if (!ec1 && !ec2 && ra == rb)
-        return true;
-    std::error_code ec;
-    return fs::exists(a, ec) && fs::exists(b, ec) && fs::equivalent(a, b, ec);
-}
-
 // Whether name is a partial file a save writes (".NAME.trimwell-PID.partial"); its PID if so.
 std::optional<pid_t> partialOwner(const std::string& name) {
     constexpr std::string_view mark = ".trimwell-", suffix = ".partial";
@@ -445,7 +436,7 @@ std::string partialPathFor(const std::string& destination) {
 void write(const std::string& source, const std::string& destination, double start, double end,
            std::int64_t videoBitsPerSecond, std::int64_t audioBitsPerSecond,
            std::shared_ptr<StopFlag> stop, std::function<void(double)> onProgress) {
-    if (sameFile(source, destination))
+    if (isSameFile(source, destination))
         throw ClipError::sameFile();
     if (!stop)
         stop = std::make_shared<StopFlag>();

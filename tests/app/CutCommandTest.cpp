@@ -68,6 +68,27 @@ TEST(CutCommand, SavesWithTheWindowsRulesAndWords) {
     EXPECT_EQ(listFolder(dir), (std::vector<std::string>{"noise.mp4", "out.mp4"}));
 }
 
+TEST(CutCommand, RefusesACutTooShortOrWithNoLengthAndWritesNothing) {
+    const std::string source =
+        makeMovie("cli-short.mp4", "-f lavfi -i testsrc2=s=160x120:r=30:d=3 -c:v libx264");
+    const std::string dir = freshFolder("cli-short");
+    const struct {
+        const char* marks;
+        const char* out;
+    } cases[] = {
+        {"1 1.07", "The cut is too short.\n"},
+        // Marks wholly past the movie's end: nothing of it lies between them.
+        {"5 6", "That movie has no length.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.marks);
+        const Outcome o = cut(q(source) + " " + q(dir + "/a.mp4") + " " + c.marks);
+        EXPECT_EQ(o.out, c.out);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_EQ(listFolder(dir), std::vector<std::string>{});
+    }
+}
+
 TEST(CutCommand, InterruptStopsTheSaveAndRemovesThePartialFile) {
     const std::string source = makeMovie(
         "cli-long.mp4", "-f lavfi -i testsrc2=s=1280x720:r=30:d=20 -c:v libx264 -preset ultrafast");

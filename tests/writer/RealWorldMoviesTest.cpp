@@ -79,10 +79,12 @@ TEST(RealWorldMovies, HdrClipsAreToneMappedToSdr) {
             SCOPED_TRACE("bar " + std::to_string(bar));
             for (const auto& [w, g] :
                  {std::pair{want.r, got.r}, {want.g, got.g}, {want.b, got.b}}) {
-                if (w < 20)
+                if (w < 20) {
                     EXPECT_LT(g, 30) << "saturated colours stay saturated";
-                if (w > 180)
+                }
+                if (w > 180) {
                     EXPECT_GT(g, 150) << "bright colours stay bright";
+                }
             }
         }
     }
