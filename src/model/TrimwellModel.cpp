@@ -23,6 +23,11 @@ TrimwellModel::TrimwellModel(std::unique_ptr<Player> player, Panels* panels, QOb
     : QObject(parent), player_(std::move(player)), panels_(panels) {
     canSave_ = canSave();
     aboutText_ = aboutText();
+    // The change handlers run after every change of the field, whatever made it: a mark
+    // dragged into the other pushes it away however the drag reached the model.
+    connect(this, &TrimwellModel::playheadChanged, this, &TrimwellModel::playheadDragged);
+    connect(this, &TrimwellModel::inPointChanged, this, &TrimwellModel::inDragged);
+    connect(this, &TrimwellModel::outPointChanged, this, &TrimwellModel::outDragged);
 }
 
 TrimwellModel::~TrimwellModel() {

@@ -83,10 +83,6 @@ public:
     enum class Drag { playhead, inMark, outMark };
     Q_ENUM(Drag)
 
-    // The real player (makeDefaultPlayer) and no panels yet: the window supplies them.
-    // Defined in its own file so that code using the other constructor does not need the
-    // real player.
-    TrimwellModel();
     // player must not be null. panels is not owned and may be null (then the open and save
     // panels act as if the user cancelled) until setPanels supplies them.
     explicit TrimwellModel(std::unique_ptr<Player> player, Panels* panels = nullptr,
@@ -164,7 +160,8 @@ public slots:
     void setInFromPlayhead();
     void setOutFromPlayhead();
     // Slider presses, value changes and releases. The window writes the slider's value into
-    // playhead, inPoint or outPoint, and reports every change with the *Dragged call.
+    // playhead, inPoint or outPoint; the model runs the *Dragged handler after every change
+    // of the field itself.
     void beginPlayheadDrag();
     void beginInDrag();
     void beginOutDrag();

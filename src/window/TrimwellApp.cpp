@@ -3,6 +3,7 @@
 #include "TrimwellWindow.h"
 
 #include "model/TrimwellModel.h"
+#include "platform/player/MpvPlayer.h"
 
 #include <QAction>
 #include <QIcon>
@@ -11,7 +12,8 @@
 
 namespace trimwell {
 
-TrimwellApp::TrimwellApp() : TrimwellApp(std::make_unique<TrimwellModel>()) {}
+TrimwellApp::TrimwellApp()
+    : TrimwellApp(std::make_unique<TrimwellModel>(std::make_unique<MpvPlayer>())) {}
 
 TrimwellApp::TrimwellApp(std::unique_ptr<TrimwellModel> model, Panels* panels)
     : model_(std::move(model)), window_(std::make_unique<QMainWindow>()) {

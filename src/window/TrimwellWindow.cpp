@@ -253,11 +253,6 @@ void TrimwellWindow::connectControls() {
 
 void TrimwellWindow::connectModel() {
     TrimwellModel* m = &model_;
-    // The change handlers: after every change of the field, whatever made it.
-    connect(m, &TrimwellModel::playheadChanged, m, &TrimwellModel::playheadDragged);
-    connect(m, &TrimwellModel::inPointChanged, m, &TrimwellModel::inDragged);
-    connect(m, &TrimwellModel::outPointChanged, m, &TrimwellModel::outDragged);
-
     for (auto signal : {&TrimwellModel::sourceURLChanged, &TrimwellModel::durationChanged,
                         &TrimwellModel::hasAudioChanged, &TrimwellModel::inPointChanged,
                         &TrimwellModel::outPointChanged, &TrimwellModel::playheadChanged,

@@ -130,12 +130,10 @@ TEST_F(Clock, TheClockOwnsThePlayheadUnlessThePlayheadSliderIsHeld) {
     // Holding the playhead slider: only the slider writes the playhead.
     m.beginPlayheadDrag();
     m.setPlayhead(6);
-    m.playheadDragged();
     EXPECT_EQ(p.seeks, std::vector<double>{6});
     tick(3.5);
     EXPECT_EQ(m.playhead(), 6);
     m.setPlayhead(12);
-    m.playheadDragged();
     EXPECT_EQ(p.seeks.back(), 10); // the seek is clamped, the slider's value stands
     EXPECT_EQ(m.playhead(), 12);
     m.setPlayhead(-3);
@@ -148,7 +146,6 @@ TEST_F(Clock, TheClockOwnsThePlayheadUnlessThePlayheadSliderIsHeld) {
     // Holding a mark slider: the seek to the mark and the clock both write it.
     m.beginInDrag();
     m.setInPoint(2.5);
-    m.inDragged();
     EXPECT_EQ(p.seeks.back(), 2.5);
     EXPECT_EQ(m.playhead(), 2.5);
     tick(2.6);

@@ -14,12 +14,6 @@ protected:
         ASSERT_DOUBLE_EQ(m.duration(), 10);
         p.seeks.clear();
     }
-    // Wires the model's mark and playhead changes back into it, as the window's sliders do.
-    void wireLikeTheWindow() {
-        QObject::connect(&m, &TrimwellModel::inPointChanged, &m, &TrimwellModel::inDragged);
-        QObject::connect(&m, &TrimwellModel::outPointChanged, &m, &TrimwellModel::outDragged);
-        QObject::connect(&m, &TrimwellModel::playheadChanged, &m, &TrimwellModel::playheadDragged);
-    }
 
     Rig rig;
     TrimwellModel& m{*rig.model};
@@ -73,7 +67,6 @@ TEST_F(Marks, SetInAndSetOutPullTheOtherMarkAlong) {
 }
 
 TEST_F(Marks, ADraggedMarkCarriesTheOtherAlongAndThePreviewFollows) {
-    wireLikeTheWindow();
     struct Case {
         const char* name;
         Button mark;
@@ -117,7 +110,6 @@ TEST_F(Marks, ADraggedMarkCarriesTheOtherAlongAndThePreviewFollows) {
 }
 
 TEST_F(Marks, ChangesThatAreNotTheDraggedMarkAreIgnored) {
-    wireLikeTheWindow();
     // Nothing held: a crossing written from outside stays until the next mark operation.
     m.setInPoint(7);
     m.setOutPoint(5);
@@ -135,7 +127,6 @@ TEST_F(Marks, ChangesThatAreNotTheDraggedMarkAreIgnored) {
 }
 
 TEST_F(Marks, PlayheadDragSeeksWithoutWritingBack) {
-    wireLikeTheWindow();
     rig.player->play();
     m.setPlaying(true);
     m.beginPlayheadDrag();
@@ -168,7 +159,6 @@ TEST(MarksRefused, NothingMovesWithATinyMovieNoMovieOrASave) {
         m.setInFromPlayhead();
         m.beginInDrag();
         m.setInPoint(3);
-        m.inDragged();
         m.endInDrag();
         EXPECT_EQ(m.inPoint(), 3); // the slider's value, untouched by the model
         EXPECT_EQ(m.outPoint(), 0);

@@ -4,6 +4,7 @@
 #include "model/FakePanels.h"
 #include "model/FakePlayer.h"
 #include "model/TrimwellModel.h"
+#include "platform/player/MpvPlayer.h"
 #include "support/TestMovies.h"
 #include "window/TrimwellWindow.h"
 
@@ -120,7 +121,7 @@ TEST(TrimwellApp, ClosingTheWindowDuringASaveRemovesThePartialFile) {
     FakePanels panels;
     panels.saveReplies.push_back(destination);
     // The real player and writer, as the program runs them.
-    auto app = std::make_unique<TrimwellApp>(std::make_unique<TrimwellModel>(makeDefaultPlayer()),
+    auto app = std::make_unique<TrimwellApp>(std::make_unique<TrimwellModel>(std::make_unique<MpvPlayer>()),
                                              &panels);
     app->show();
     TrimwellModel& model = app->model();

@@ -3,6 +3,7 @@
 #include "PlayerTesting.h"
 #include "model/FakePanels.h"
 #include "model/TrimwellModel.h"
+#include "platform/player/MpvPlayer.h"
 #include "platform/player/PlayerView.h"
 #include "support/TestMovies.h"
 #include "window/PreviewPane.h"
@@ -18,7 +19,7 @@ namespace {
 
 struct Program {
     FakePanels panels;
-    std::unique_ptr<TrimwellModel> model = std::make_unique<TrimwellModel>(makeDefaultPlayer());
+    std::unique_ptr<TrimwellModel> model = std::make_unique<TrimwellModel>(std::make_unique<MpvPlayer>());
     std::unique_ptr<PreviewPane> pane;
 
     Program() {
@@ -36,13 +37,11 @@ struct Program {
     void dragIn(double t) {
         model->beginInDrag();
         model->setInPoint(t);
-        model->inDragged();
         model->endInDrag();
     }
     void dragOut(double t) {
         model->beginOutDrag();
         model->setOutPoint(t);
-        model->outDragged();
         model->endOutDrag();
     }
 };

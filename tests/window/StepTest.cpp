@@ -3,6 +3,7 @@
 #include "PlayerTesting.h"
 #include "model/FakePanels.h"
 #include "model/TrimwellModel.h"
+#include "platform/player/MpvPlayer.h"
 #include "platform/player/PlayerView.h"
 #include "support/TestMovies.h"
 #include "window/PreviewPane.h"
@@ -32,7 +33,7 @@ constexpr double kPrinted = 1e-5;
 struct Stepping {
     FakePanels panels;
     std::unique_ptr<TrimwellApp> app = std::make_unique<TrimwellApp>(
-        std::make_unique<TrimwellModel>(makeDefaultPlayer()), &panels);
+        std::make_unique<TrimwellModel>(std::make_unique<MpvPlayer>()), &panels);
     TrimwellModel& model = app->model();
 
     Stepping() { app->show(); }

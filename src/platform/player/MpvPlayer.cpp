@@ -668,8 +668,4 @@ double MpvPlayer::readDouble(const char* name) const {
     return value;
 }
 
-std::unique_ptr<Player> makeDefaultPlayer() {
-    return std::make_unique<MpvPlayer>();
-}
-
 } // namespace trimwell

@@ -57,7 +57,4 @@ public:
     virtual void removeTimeObserver(ObserverToken token) = 0;
 };
 
-// The real player of the program, with no item.
-std::unique_ptr<Player> makeDefaultPlayer();
-
 } // namespace trimwell
