@@ -1,40 +1,28 @@
 #include "MpvPlayer.h"
+#include "MpvPlayerImpl.h"
 
 #include "platform/media/PlatformError.h"
 
 #include <QMetaObject>
+#include <QObject>
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <clocale>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <utility>
+#include <vector>
 
 namespace trimwell {
 
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// reply_userdata of our own seek commands, and of the observed properties.
-enum Reply : std::uint64_t {
-    seekReply = 1,
-    timePosReply,
-    eofReply,
-    voReply,
-    stepReply,
-    gammaReply
-};
-
-// A picture time this close to a seek's target is the target's picture (marks sit on a
-// 1/600 s grid).
-constexpr double kPictureTolerance = 0.001;
-// A frame step that has not shown its picture by then is given up for an exact seek.
-constexpr int kStepPatienceMs = 500;
 
 // What libmpv reads besides the file: nothing of the user's mpv set-up, no on-screen text
 // over the picture (the preview must match the saved cut), and a picture that plays on
@@ -81,23 +69,14 @@ constexpr const char* kToneMapFilter =
     "lavfi=[zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,"
     "tonemap=tonemap=mobius:desat=0,zscale=t=bt709:m=bt709:r=tv,format=yuv420p]";
 
-// With no view drawing, frames still have to be taken or libmpv's output waits on each.
-constexpr int kScratchSide = 16;
-
 void check(int err, const std::string& what) {
     if (err < 0)
         throw PlatformError(what + ": " + mpv_error_string(err), "mpv", err);
 }
 
-void fillBlack(int width, int height, std::size_t stride, void* pixels) {
-    auto* row = static_cast<unsigned char*>(pixels);
-    for (int y = 0; y < height; ++y, row += stride)
-        std::memset(row, 0, static_cast<std::size_t>(width) * 4);
-}
-
 } // namespace
 
-MpvPlayer::MpvPlayer() : lastPlayedTime_(kNaN) {
+MpvPlayer::Impl::Impl() : lastPlayedTime_(kNaN) {
     // libmpv refuses a locale whose decimal separator is not '.'.
     std::setlocale(LC_NUMERIC, "C");
     core_.reset(mpv_create());
@@ -126,11 +105,11 @@ MpvPlayer::MpvPlayer() : lastPlayedTime_(kNaN) {
     check(mpv_set_option_string(h, "vf", kPictureFilters), "mpv option vf");
 
     scratch_.resize(kScratchSide * kScratchSide);
-    mpv_set_wakeup_callback(h, &MpvPlayer::wakeup, this);
-    mpv_render_context_set_update_callback(render_.get(), &MpvPlayer::renderUpdate, this);
+    mpv_set_wakeup_callback(h, &MpvPlayer::Impl::wakeup, this);
+    mpv_render_context_set_update_callback(render_.get(), &MpvPlayer::Impl::renderUpdate, this);
 }
 
-MpvPlayer::~MpvPlayer() {
+MpvPlayer::Impl::~Impl() {
     if (sink_)
         std::exchange(sink_, nullptr)->pictureSourceGone();
     if (render_)
@@ -143,21 +122,21 @@ MpvPlayer::~MpvPlayer() {
 }
 
 // libmpv's threads call these two; they may only hand work to the main thread.
-void MpvPlayer::wakeup(void* self) noexcept {
-    auto* player = static_cast<MpvPlayer*>(self);
+void MpvPlayer::Impl::wakeup(void* self) noexcept {
+    auto* player = static_cast<MpvPlayer::Impl*>(self);
     if (!player->drainPosted_.exchange(true))
         QMetaObject::invokeMethod(
             &player->context_, [player] { player->drainEvents(); }, Qt::QueuedConnection);
 }
 
-void MpvPlayer::renderUpdate(void* self) noexcept {
-    auto* player = static_cast<MpvPlayer*>(self);
+void MpvPlayer::Impl::renderUpdate(void* self) noexcept {
+    auto* player = static_cast<MpvPlayer::Impl*>(self);
     if (!player->picturePosted_.exchange(true))
         QMetaObject::invokeMethod(
             &player->context_, [player] { player->deliverPicture(); }, Qt::QueuedConnection);
 }
 
-void MpvPlayer::drainEvents() {
+void MpvPlayer::Impl::drainEvents() {
     // Cleared before draining, so an event that arrives meanwhile posts another drain.
     drainPosted_.store(false);
     while (core_) {
@@ -168,7 +147,7 @@ void MpvPlayer::drainEvents() {
     }
 }
 
-void MpvPlayer::handleEvent(const mpv_event& event) {
+void MpvPlayer::Impl::handleEvent(const mpv_event& event) {
     switch (event.event_id) {
     case MPV_EVENT_START_FILE:
         startedEntry_ = static_cast<const mpv_event_start_file*>(event.data)->playlist_entry_id;
@@ -245,8 +224,10 @@ void MpvPlayer::handleEvent(const mpv_event& event) {
             if (hdr != hdrFilters_) {
                 hdrFilters_ = hdr;
                 // Refused filters leave the picture shown as libmpv converts it by itself.
-                mpv_set_property_string(core_.get(), "vf",
-                                        hdr ? (std::string(kPictureFilters) + "," + kToneMapFilter).c_str() : kPictureFilters);
+                mpv_set_property_string(
+                    core_.get(), "vf",
+                    hdr ? (std::string(kPictureFilters) + "," + kToneMapFilter).c_str()
+                        : kPictureFilters);
             }
         } else if (event.reply_userdata == voReply) {
             const bool shown = known && *static_cast<const int*>(property->data);
@@ -263,7 +244,7 @@ void MpvPlayer::handleEvent(const mpv_event& event) {
     }
 }
 
-void MpvPlayer::notePlayedTime(double seconds) {
+void MpvPlayer::Impl::notePlayedTime(double seconds) {
     if (stepping_) {
         if (std::isfinite(seconds) && seconds >= stepTarget_ - kPictureTolerance)
             finishStep(seconds);
@@ -278,7 +259,7 @@ void MpvPlayer::notePlayedTime(double seconds) {
     crossBoundaries(from, seconds);
 }
 
-void MpvPlayer::crossBoundaries(double from, double to) {
+void MpvPlayer::Impl::crossBoundaries(double from, double to) {
     for (const auto& [id, boundary] : boundaries_) {
         if (!(boundary.seconds > from && boundary.seconds <= to))
             continue;
@@ -297,12 +278,13 @@ void MpvPlayer::crossBoundaries(double from, double to) {
     }
 }
 
-void MpvPlayer::replaceCurrentItem(const std::optional<std::string>& path) {
+void MpvPlayer::Impl::replaceCurrentItem(const std::optional<std::string>& path) {
     forgetItemState();
     if (!path) {
         item_ = false;
         expectedEntry_ = -1;
         const char* stop[] = {"stop", nullptr};
+        // Ignored: "stop" only fails on a core that is gone, and this one lives as we do.
         mpv_command(core_.get(), stop);
         return;
     }
@@ -330,7 +312,7 @@ void MpvPlayer::replaceCurrentItem(const std::optional<std::string>& path) {
             expectedEntry_ = map->values[i].u.int64;
 }
 
-void MpvPlayer::forgetItemState() {
+void MpvPlayer::Impl::forgetItemState() {
     endStepState();
     landing_ = false;
     queuedSeek_.reset();
@@ -345,7 +327,7 @@ void MpvPlayer::forgetItemState() {
     lastPlayedTime_ = kNaN;
 }
 
-void MpvPlayer::selectTracks(int pictureOrdinal, int soundOrdinal) {
+void MpvPlayer::Impl::selectTracks(int pictureOrdinal, int soundOrdinal) {
     if (!item_)
         return;
     // libmpv numbers each kind's tracks from 1 in the file's order, as the asset counts them.
@@ -360,11 +342,11 @@ void MpvPlayer::selectTracks(int pictureOrdinal, int soundOrdinal) {
     }
 }
 
-bool MpvPlayer::hasItem() const {
+bool MpvPlayer::Impl::hasItem() const {
     return item_;
 }
 
-void MpvPlayer::play() {
+void MpvPlayer::Impl::play() {
     if (stepping_) {
         endStepState();
         landing_ = false;
@@ -373,15 +355,16 @@ void MpvPlayer::play() {
             issueSeek(*std::exchange(queuedSeek_, std::nullopt));
     }
     int no = 0;
+    // Ignored here and in pause: setting a known flag property with a flag cannot fail.
     mpv_set_property(core_.get(), "pause", MPV_FORMAT_FLAG, &no);
 }
 
-void MpvPlayer::pause() {
+void MpvPlayer::Impl::pause() {
     int yes = 1;
     mpv_set_property(core_.get(), "pause", MPV_FORMAT_FLAG, &yes);
 }
 
-double MpvPlayer::rate() const {
+double MpvPlayer::Impl::rate() const {
     // A frame step plays for one picture; to everyone else the player stays paused.
     if (stepping_ || readFlag("pause", true))
         return 0;
@@ -389,7 +372,7 @@ double MpvPlayer::rate() const {
     return std::isfinite(speed) ? speed : 1.0;
 }
 
-TimeControlStatus MpvPlayer::timeControlStatus() const {
+TimeControlStatus MpvPlayer::Impl::timeControlStatus() const {
     if (stepping_ || readFlag("pause", true))
         return TimeControlStatus::paused;
     // core-idle: asked to play but not advancing (no item yet, opening, seeking, buffering).
@@ -398,7 +381,7 @@ TimeControlStatus MpvPlayer::timeControlStatus() const {
     return TimeControlStatus::playing;
 }
 
-double MpvPlayer::currentTime() const {
+double MpvPlayer::Impl::currentTime() const {
     if (!item_)
         return kNaN;
     if (seekTarget_)
@@ -406,266 +389,71 @@ double MpvPlayer::currentTime() const {
     return ready_ ? readDouble("time-pos") : kNaN;
 }
 
-void MpvPlayer::seekExactly(double seconds) {
-    // An item that could not be opened has nothing to seek in.
-    if (!item_ || ended_ || !std::isfinite(seconds))
-        return;
-    // Already the newest target: its picture is on the way.
-    if (seekTarget_ && *seekTarget_ == seconds && (landing_ || pendingSeek_))
-        return;
-    seekTarget_ = seconds;
-    if (!loaded_) {
-        pendingSeek_ = seconds;
-        return;
-    }
-    if (landing_) {
-        queuedSeek_ = seconds;
-        return;
-    }
-    startSeek(seconds);
-}
-
-void MpvPlayer::takeQueuedSeek() {
-    if (queuedSeek_)
-        startSeek(*std::exchange(queuedSeek_, std::nullopt));
-    else if (!landing_)
-        seekTarget_.reset();
-}
-
-void MpvPlayer::startSeek(double seconds) {
-    if (!isNextPicture(seconds)) {
-        issueSeek(seconds);
-        return;
-    }
-    // Decoding on by one picture is much quicker than an exact seek, which decodes from the
-    // key frame before. Muted, so the picture's moment of sound does not click.
-    const char* step[] = {"frame-step", nullptr};
-    int yes = 1;
-    mpv_set_property(core_.get(), "mute", MPV_FORMAT_FLAG, &yes);
-    if (mpv_command_async(core_.get(), stepReply, step) < 0) {
-        int no = 0;
-        mpv_set_property(core_.get(), "mute", MPV_FORMAT_FLAG, &no);
-        issueSeek(seconds);
-        return;
-    }
-    stepping_ = true;
-    landing_ = true;
-    stepTarget_ = seconds;
-    const std::uint64_t serial = ++stepSerial_;
-    QTimer::singleShot(kStepPatienceMs, &context_, [this, serial] {
-        if (stepping_ && serial == stepSerial_)
-            abandonStep();
-    });
-}
-
-void MpvPlayer::abandonStep() {
-    const double target = queuedSeek_.value_or(stepTarget_);
-    endStepState();
-    queuedSeek_.reset();
-    issueSeek(target);
-}
-
-bool MpvPlayer::isNextPicture(double seconds) {
-    if (!ready_ || seeking_ || seeksInFlight_ > 0 || !readFlag("pause", false) ||
-        readFlag("eof-reached", true))
-        return false;
-    const double shown = readDouble("time-pos");
-    if (!std::isfinite(shown))
-        return false;
-    const double next = pictureTimeFrom(shown, 1);
-    return std::isfinite(next) && std::abs(next - seconds) <= kPictureTolerance;
-}
-
-void MpvPlayer::finishStep(double shownAt) {
-    const double target = stepTarget_;
-    endStepState();
-    landing_ = false;
-    lastPlayedTime_ = shownAt;
-    // A step that went past its picture (one dropped on the way) is put right exactly.
-    if (!queuedSeek_ && shownAt > target + kPictureTolerance)
-        queuedSeek_ = target;
-    takeQueuedSeek();
-}
-
-void MpvPlayer::endStepState() {
-    if (!stepping_)
-        return;
-    stepping_ = false;
-    ++stepSerial_;
-    int yes = 1;
-    mpv_set_property(core_.get(), "pause", MPV_FORMAT_FLAG, &yes);
-    int no = 0;
-    mpv_set_property(core_.get(), "mute", MPV_FORMAT_FLAG, &no);
-}
-
-double MpvPlayer::pictureTimeFrom(double seconds, int steps) {
-    if (!item_ || path_.empty() || pictureTimesFailed_)
-        return kNaN;
-    if (!pictureTimes_) {
-        try {
-            pictureTimes_ = std::make_unique<PictureTimes>(path_);
-        } catch (const PlatformError&) {
-            pictureTimesFailed_ = true;
-            return kNaN;
-        }
-    }
-    return pictureTimes_->step(seconds, steps);
-}
-
-void MpvPlayer::issueSeek(double seconds) {
-    // A node command carries the time as a double, untouched by any text formatting.
-    char seek[] = "seek";
-    char flags[] = "absolute+exact";
-    mpv_node args[3]{};
-    args[0].format = MPV_FORMAT_STRING;
-    args[0].u.string = seek;
-    args[1].format = MPV_FORMAT_DOUBLE;
-    args[1].u.double_ = seconds;
-    args[2].format = MPV_FORMAT_STRING;
-    args[2].u.string = flags;
-    mpv_node_list list{};
-    list.num = 3;
-    list.values = args;
-    mpv_node command{};
-    command.format = MPV_FORMAT_NODE_ARRAY;
-    command.u.list = &list;
-    if (mpv_command_node_async(core_.get(), seekReply, &command) >= 0) {
-        ++seeksInFlight_;
-        landing_ = true;
-    } else {
-        seekTarget_.reset();
-    }
-}
-
-ObserverToken MpvPlayer::addPeriodicTimeObserver(double interval,
-                                                 std::function<void(double)> block) {
-    const ObserverToken token{nextToken_++};
-    if (!block)
-        return token;
-    const double ms =
-        std::isfinite(interval) ? std::clamp(interval * 1000.0, 1.0, 86400000.0) : 1.0;
-    auto* timer = new QTimer(&context_);
-    timer->setTimerType(Qt::PreciseTimer);
-    timer->setInterval(static_cast<int>(std::lround(ms)));
-    QObject::connect(timer, &QTimer::timeout, &context_, [this, id = token.id] {
-        const auto it = periodic_.find(id);
-        if (it == periodic_.end())
-            return;
-        const double now = currentTime();
-        if (!std::isfinite(now))
-            return;
-        // A copy: the block may remove its own observer.
-        const auto call = it->second.block;
-        call(now);
-    });
-    periodic_.emplace(token.id, Periodic{timer, std::move(block)});
-    timer->start();
-    return token;
-}
-
-ObserverToken MpvPlayer::addBoundaryTimeObserver(double seconds, std::function<void()> block) {
-    const ObserverToken token{nextToken_++};
-    if (block)
-        boundaries_.emplace(token.id, Boundary{seconds, std::move(block)});
-    return token;
-}
-
-void MpvPlayer::removeTimeObserver(ObserverToken token) {
-    if (const auto it = periodic_.find(token.id); it != periodic_.end()) {
-        // The timer may be the one whose tick is running right now.
-        it->second.timer->stop();
-        it->second.timer->deleteLater();
-        periodic_.erase(it);
-    }
-    boundaries_.erase(token.id);
-}
-
-double MpvPlayer::duration() const {
-    return item_ && loaded_ ? readDouble("duration") : kNaN;
-}
-
-void MpvPlayer::setPictureSink(PictureSink* sink) {
-    if (sink == sink_)
-        return;
-    if (PictureSink* old = std::exchange(sink_, sink))
-        old->pictureSourceGone();
-    if (sink_)
-        sink_->pictureChanged();
-}
-
-bool MpvPlayer::drawPicture(int width, int height, std::size_t stride, void* pixels) {
-    if (width <= 0 || height <= 0 || !pixels || stride < static_cast<std::size_t>(width) * 4)
-        return false;
-    drawnSinceUpdate_ = true;
-    if (!videoShown_ || !render_) {
-        fillBlack(width, height, stride, pixels);
-        return false;
-    }
-    int size[2] = {width, height};
-    char format[] = "rgb0";
-    // Never sleep on the main thread until a frame's display time; presentPicture is
-    // already called at that time.
-    int block = 0;
-    mpv_render_param params[] = {
-        {MPV_RENDER_PARAM_SW_SIZE, size},
-        {MPV_RENDER_PARAM_SW_FORMAT, format},
-        {MPV_RENDER_PARAM_SW_STRIDE, &stride},
-        {MPV_RENDER_PARAM_SW_POINTER, pixels},
-        {MPV_RENDER_PARAM_BLOCK_FOR_TARGET_TIME, &block},
-        {MPV_RENDER_PARAM_INVALID, nullptr},
-    };
-    if (mpv_render_context_render(render_.get(), params) < 0) {
-        fillBlack(width, height, stride, pixels);
-        return false;
-    }
-    return true;
-}
-
-void MpvPlayer::deliverPicture() {
-    picturePosted_.store(false);
-    if (!render_)
-        return;
-    const bool fresh = (mpv_render_context_update(render_.get()) & MPV_RENDER_UPDATE_FRAME) != 0;
-    if (!fresh && !pictureStale_)
-        return;
-    pictureStale_ = false;
-    // libmpv hands frames over ahead of their display time; show each one at its time
-    // without holding up the main thread meanwhile.
-    mpv_render_frame_info info{};
-    if (fresh &&
-        mpv_render_context_get_info(render_.get(), {MPV_RENDER_PARAM_NEXT_FRAME_INFO, &info}) >=
-            0 &&
-        info.target_time > 0) {
-        const std::int64_t waitMs = (info.target_time - mpv_get_time_us(core_.get())) / 1000;
-        if (waitMs > 1) {
-            QTimer::singleShot(std::chrono::milliseconds(std::min<std::int64_t>(waitMs, 1000)),
-                               Qt::PreciseTimer, &context_, [this] { presentPicture(); });
-            return;
-        }
-    }
-    presentPicture();
-}
-
-void MpvPlayer::presentPicture() {
-    drawnSinceUpdate_ = false;
-    if (sink_)
-        sink_->pictureChanged();
-    if (!drawnSinceUpdate_)
-        drawPicture(kScratchSide, kScratchSide, kScratchSide * 4, scratch_.data());
-}
-
-bool MpvPlayer::readFlag(const char* name, bool fallback) const {
+bool MpvPlayer::Impl::readFlag(const char* name, bool fallback) const {
     int value = 0;
     if (mpv_get_property(core_.get(), name, MPV_FORMAT_FLAG, &value) < 0)
         return fallback;
     return value != 0;
 }
 
-double MpvPlayer::readDouble(const char* name) const {
+double MpvPlayer::Impl::readDouble(const char* name) const {
     double value = kNaN;
     if (mpv_get_property(core_.get(), name, MPV_FORMAT_DOUBLE, &value) < 0)
         return kNaN;
     return value;
+}
+
+MpvPlayer::MpvPlayer() : impl_(std::make_unique<Impl>()) {}
+MpvPlayer::~MpvPlayer() = default;
+
+void MpvPlayer::replaceCurrentItem(const std::optional<std::string>& path) {
+    impl_->replaceCurrentItem(path);
+}
+void MpvPlayer::selectTracks(int pictureOrdinal, int soundOrdinal) {
+    impl_->selectTracks(pictureOrdinal, soundOrdinal);
+}
+bool MpvPlayer::hasItem() const {
+    return impl_->hasItem();
+}
+void MpvPlayer::play() {
+    impl_->play();
+}
+void MpvPlayer::pause() {
+    impl_->pause();
+}
+double MpvPlayer::rate() const {
+    return impl_->rate();
+}
+TimeControlStatus MpvPlayer::timeControlStatus() const {
+    return impl_->timeControlStatus();
+}
+double MpvPlayer::currentTime() const {
+    return impl_->currentTime();
+}
+void MpvPlayer::seekExactly(double seconds) {
+    impl_->seekExactly(seconds);
+}
+double MpvPlayer::pictureTimeFrom(double seconds, int steps) {
+    return impl_->pictureTimeFrom(seconds, steps);
+}
+ObserverToken MpvPlayer::addPeriodicTimeObserver(double interval,
+                                                 std::function<void(double)> block) {
+    return impl_->addPeriodicTimeObserver(interval, std::move(block));
+}
+ObserverToken MpvPlayer::addBoundaryTimeObserver(double seconds, std::function<void()> block) {
+    return impl_->addBoundaryTimeObserver(seconds, std::move(block));
+}
+void MpvPlayer::removeTimeObserver(ObserverToken token) {
+    impl_->removeTimeObserver(token);
+}
+double MpvPlayer::duration() const {
+    return impl_->duration();
+}
+void MpvPlayer::setPictureSink(PictureSink* sink) {
+    impl_->setPictureSink(sink);
+}
+bool MpvPlayer::drawPicture(int width, int height, std::size_t stride, void* pixels) {
+    return impl_->drawPicture(width, height, stride, pixels);
 }
 
 } // namespace trimwell

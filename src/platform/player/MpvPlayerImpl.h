@@ -1,0 +1,139 @@
+#pragma once
+// The state behind MpvPlayer, shared by the player's own source files (its life and
+// libmpv's events, seeking and stepping, the picture and the time observers). Nothing
+// outside the player includes it.
+#include "MpvPlayer.h"
+#include "MpvPtr.h"
+#include "PictureTimes.h"
+
+#include <QObject>
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QTimer;
+
+namespace trimwell {
+
+// Each public member does what MpvPlayer's of the same name says.
+class MpvPlayer::Impl {
+public:
+    Impl();
+    ~Impl();
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    void replaceCurrentItem(const std::optional<std::string>& path);
+    void selectTracks(int pictureOrdinal, int soundOrdinal);
+    bool hasItem() const;
+    void play();
+    void pause();
+    double rate() const;
+    TimeControlStatus timeControlStatus() const;
+    double currentTime() const;
+    void seekExactly(double seconds);
+    double pictureTimeFrom(double seconds, int steps);
+    ObserverToken addPeriodicTimeObserver(double interval, std::function<void(double)> block);
+    ObserverToken addBoundaryTimeObserver(double seconds, std::function<void()> block);
+    void removeTimeObserver(ObserverToken token);
+
+    double duration() const;
+
+    void setPictureSink(PictureSink* sink);
+    bool drawPicture(int width, int height, std::size_t stride, void* pixels);
+
+    static constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    // reply_userdata of our own seek commands, and of the observed properties.
+    enum Reply : std::uint64_t {
+        seekReply = 1,
+        timePosReply,
+        eofReply,
+        voReply,
+        stepReply,
+        gammaReply
+    };
+    // A picture time this close to a seek's target is the target's picture (marks sit on a
+    // 1/600 s grid).
+    static constexpr double kPictureTolerance = 0.001;
+    // A frame step that has not shown its picture by then is given up for an exact seek.
+    static constexpr int kStepPatienceMs = 500;
+    // With no view drawing, frames still have to be taken or libmpv's output waits on each.
+    static constexpr int kScratchSide = 16;
+
+    struct Periodic {
+        QTimer* timer{nullptr}; // child of context_; deleteLater'd on removal
+        std::function<void(double)> block;
+    };
+    struct Boundary {
+        double seconds{0};
+        std::function<void()> block;
+    };
+
+    static void wakeup(void* self) noexcept;
+    static void renderUpdate(void* self) noexcept;
+    void drainEvents();
+    void handleEvent(const mpv_event& event);
+    void notePlayedTime(double seconds);
+    void crossBoundaries(double from, double to);
+    void issueSeek(double seconds);
+    void startSeek(double seconds);
+    bool isNextPicture(double seconds);
+    void finishStep(double shownAt);
+    void endStepState();
+    void abandonStep();
+    void takeQueuedSeek();
+    void deliverPicture();
+    void presentPicture();
+    void forgetItemState();
+    bool readFlag(const char* name, bool fallback) const;
+    double readDouble(const char* name) const;
+
+    // Declared first so it is destroyed last: libmpv's callbacks post to it until the core
+    // is gone, and Qt drops what was posted to it once it is destroyed.
+    QObject context_;
+    MpvCorePtr core_;     // main thread only; libmpv guards the core itself
+    MpvRenderPtr render_; // main thread only; freed before core_
+
+    std::atomic<bool> drainPosted_{false};   // shared with libmpv's threads
+    std::atomic<bool> picturePosted_{false}; // shared with libmpv's threads
+
+    bool item_{false};                   // main thread only
+    std::int64_t expectedEntry_{-1};     // main thread only: playlist entry of the item
+    std::int64_t startedEntry_{-1};      // main thread only: entry libmpv last started
+    bool loaded_{false};                 // main thread only: libmpv opened the item
+    bool ready_{false};                  // main thread only: and showed its first frame
+    bool ended_{false};                  // main thread only: the item failed or was stopped
+    std::optional<double> pendingSeek_;  // main thread only: asked for before loading ended
+    std::optional<double> seekTarget_;   // main thread only: until the seek has landed
+    int seeksInFlight_{0};               // main thread only: seek commands not yet replied
+    bool seeking_{false};                // main thread only
+    double lastPlayedTime_{0};           // main thread only: NaN after a seek or a new item
+    bool hdrFilters_{false};             // main thread only: the tone-mapping filters are on
+    bool videoShown_{false};             // main thread only: libmpv has a picture to draw
+    bool pictureStale_{false};           // main thread only: the picture went or came back
+    bool drawnSinceUpdate_{false};       // main thread only
+    PictureSink* sink_{nullptr};         // main thread only
+    std::vector<std::uint32_t> scratch_; // main thread only: where frames go with no view
+
+    // Frame steps and seeks that wait for the one landing; all main thread only.
+    bool landing_{false};              // a seek or step whose picture is not shown yet
+    std::optional<double> queuedSeek_; // the newest seek asked for meanwhile
+    bool stepping_{false};             // a frame step under way
+    double stepTarget_{0};
+    std::uint64_t stepSerial_{0};
+    std::string path_;                           // the item's file
+    std::unique_ptr<PictureTimes> pictureTimes_; // made on first use
+    bool pictureTimesFailed_{false};
+
+    std::uint64_t nextToken_{1};                   // main thread only
+    std::map<std::uint64_t, Periodic> periodic_;   // main thread only
+    std::map<std::uint64_t, Boundary> boundaries_; // main thread only
+};
+
+} // namespace trimwell
