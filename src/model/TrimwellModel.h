@@ -174,7 +174,8 @@ public slots:
 
     // Saving: asks for a destination and starts the save, or says why not.
     void pickSave();
-    // The Stop button: asks the running save to stop. Nothing happens when no save runs.
+    // The Stop button: asks the running save, if one runs, to stop, and says "Stopping.";
+    // the save's own end then sets the status.
     void stop();
 
 signals:
