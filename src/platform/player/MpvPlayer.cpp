@@ -1,5 +1,5 @@
 #include "MpvPlayer.h"
-#include "MpvPlayerImpl.h"
+#include "detail/MpvPlayerImpl.h"
 
 #include "platform/media/PlatformError.h"
 

@@ -1,6 +1,6 @@
 // The time observers and the picture: libmpv draws into the view's surface, or into a
 // scratch one while no view shows it.
-#include "MpvPlayerImpl.h"
+#include "detail/MpvPlayerImpl.h"
 
 #include <QTimer>
 

@@ -1,6 +1,6 @@
 // Seeking and frame steps: a held key never piles up seeks, and a step to the next
 // picture decodes one picture instead of seeking from the key frame before.
-#include "MpvPlayerImpl.h"
+#include "detail/MpvPlayerImpl.h"
 
 #include "platform/media/PlatformError.h"
 

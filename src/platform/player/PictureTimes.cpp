@@ -1,4 +1,4 @@
-#include "PictureTimes.h"
+#include "detail/PictureTimes.h"
 
 #include "platform/media/PlatformError.h"
 
