@@ -78,6 +78,7 @@ public:
             fmt->pb = nullptr;
             avformat_free_context(fmt);
         }
+        // Only an abandoned file is still open here, and no one is left to hear of it.
         if (pb)
             avio_closep(&pb);
     }
@@ -273,9 +274,11 @@ bool WriterInput::Impl::prepare() {
         ctx->sample_aspect_ratio = AVRational{1, 1};
         ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         ctx->thread_count = 0;
-        av_opt_set(ctx->priv_data, "preset", s.preset.c_str(), 0);
-        if (s.profileLevel == ProfileLevel::h264HighAutoLevel)
-            av_opt_set(ctx->priv_data, "profile", "high", 0);
+        if (av_opt_set(ctx->priv_data, "preset", s.preset.c_str(), 0) < 0)
+            return false;
+        if (s.profileLevel == ProfileLevel::h264HighAutoLevel &&
+            av_opt_set(ctx->priv_data, "profile", "high", 0) < 0)
+            return false;
         if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
             return false;
         encoder = std::move(ctx);
@@ -385,10 +388,11 @@ static FramePtr encoderFrame(WriterInput::Impl& in, const AVFrame* src) {
         format == AV_PIX_FMT_BGRA
                               ? swsCoefficients(want)
                               : swsCoefficients(effectiveMatrix(src->colorspace, src->width, src->height));
-    sws_setColorspaceDetails(in.toYuv.get(), srcTable,
-                             format == AV_PIX_FMT_BGRA ? 1 : isFullRange(src->color_range, format),
-                             swsCoefficients(want), 0, 0, 1 << 16, 1 << 16);
-    if (sws_scale(in.toYuv.get(), src->data, src->linesize, 0, src->height, out->data,
+    if (sws_setColorspaceDetails(
+            in.toYuv.get(), srcTable,
+            format == AV_PIX_FMT_BGRA ? 1 : isFullRange(src->color_range, format),
+            swsCoefficients(want), 0, 0, 1 << 16, 1 << 16) < 0 ||
+        sws_scale(in.toYuv.get(), src->data, src->linesize, 0, src->height, out->data,
                   out->linesize) < 0)
         return nullptr;
     return out;
@@ -399,7 +403,7 @@ static bool appendPicture(WriterInput::Impl& in, const PixelBuffer* pixels, Medi
     if (!core || core->currentStatus() != Writer::Status::writing)
         return false;
     if (!pixels || !time.isValid()) {
-        core->fail(PlatformError::fromAv(AVERROR(EINVAL), "A picture without a time"));
+        core->fail(PlatformError::fromTrimwell("A picture without a time"));
         return false;
     }
     const MediaTime offset = time - core->sessionStart;
@@ -488,10 +492,12 @@ static bool drainSound(WriterCore& core, WriterInput::Impl& in, bool last) {
         frame->nb_samples = n;
         frame->format = AV_SAMPLE_FMT_FLTP;
         frame->sample_rate = enc->sample_rate;
-        av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout);
-        if (av_frame_get_buffer(frame.get(), 0) < 0 ||
+        int ret = av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout);
+        if (ret >= 0)
+            ret = av_frame_get_buffer(frame.get(), 0);
+        if (ret < 0 ||
             av_audio_fifo_read(in.fifo.get(), reinterpret_cast<void**>(frame->data), n) < n) {
-            core.fail(PlatformError::fromAv(AVERROR(ENOMEM)));
+            core.fail(PlatformError::fromAv(ret < 0 ? ret : AVERROR(ENOMEM)));
             return false;
         }
         frame->pts = in.nextSample;
@@ -514,7 +520,7 @@ static bool appendSound(WriterInput::Impl& in, const SampleBuffer& buffer) {
         buffer.block->bytes.size() <
             static_cast<std::size_t>(buffer.frameCount) * 2 * in.audio.channels ||
         !buffer.presentationTime.isValid()) {
-        core->fail(PlatformError::fromAv(AVERROR(EINVAL), "The sound does not match its input"));
+        core->fail(PlatformError::fromTrimwell("The sound does not match its input"));
         return false;
     }
     const MediaTime offset = buffer.presentationTime - core->sessionStart;
@@ -540,7 +546,7 @@ bool WriterInput::appendSampleBuffer(const SampleBuffer& buffer) {
     try {
         if (buffer.mediaType != impl_->type) {
             if (auto core = impl_->core.lock())
-                core->fail(PlatformError::fromAv(AVERROR(EINVAL), "A sample of the wrong kind"));
+                core->fail(PlatformError::fromTrimwell("A sample of the wrong kind"));
             return false;
         }
         if (impl_->type == MediaType::video)
@@ -671,12 +677,13 @@ void Writer::addInput(std::shared_ptr<WriterInput> input) {
 bool Writer::startWriting() {
     WriterCore& c = *core_;
     std::lock_guard mux(c.muxLock);
-    auto failWith = [&](int ret) {
+    auto refuse = [&](PlatformError e) {
         std::lock_guard guard(c.stateLock);
         c.status = Status::failed;
-        c.error = PlatformError::fromAv(ret);
+        c.error = std::move(e);
         return false;
     };
+    auto failWith = [&](int ret) { return refuse(PlatformError::fromAv(ret)); };
     std::vector<std::shared_ptr<WriterInput>> inputs;
     {
         std::lock_guard guard(c.stateLock);
@@ -685,9 +692,9 @@ bool Writer::startWriting() {
         inputs = c.inputs;
     }
     if (!c.pb)
-        return failWith(AVERROR(EBADF));
+        return refuse(PlatformError::fromTrimwell("The file is already closed"));
     if (inputs.empty())
-        return failWith(AVERROR(EINVAL));
+        return refuse(PlatformError::fromTrimwell("Nothing to write"));
     int ret = avformat_alloc_output_context2(&c.fmt, nullptr, "mp4", ("file:" + c.path).c_str());
     if (ret < 0 || !c.fmt)
         return failWith(ret < 0 ? ret : AVERROR(ENOMEM));
@@ -706,8 +713,8 @@ bool Writer::startWriting() {
     }
     c.fmt->pb = c.pb;
     AVDictionary* options = nullptr;
-    if (c.optimizeForNetwork)
-        av_dict_set(&options, "movflags", "+faststart", 0);
+    if (c.optimizeForNetwork && (ret = av_dict_set(&options, "movflags", "+faststart", 0)) < 0)
+        return failWith(ret);
     ret = avformat_write_header(c.fmt, &options);
     av_dict_free(&options);
     if (ret < 0)
@@ -777,6 +784,7 @@ void Writer::cancelWriting() {
         if (cancelled) {
             if (core_->fmt)
                 core_->fmt->pb = nullptr;
+            // The file is removed next, so a failed close loses nothing.
             if (core_->pb)
                 avio_closep(&core_->pb);
             core_->removeFile();
