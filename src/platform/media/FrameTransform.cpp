@@ -70,8 +70,8 @@ FramePtr FrameTransform::scaled(const AVFrame* src, int width, int height) {
         return nullptr;
     if (sws_setColorspaceDetails(toRgb_.get(), swsCoefficients(have), fullRange,
                                  swsCoefficients(have), 1, 0, 1 << 16, 1 << 16) < 0 ||
-        sws_setColorspaceDetails(fromRgb_.get(), swsCoefficients(want), 1, swsCoefficients(want),
-                                 0, 0, 1 << 16, 1 << 16) < 0 ||
+        sws_setColorspaceDetails(fromRgb_.get(), swsCoefficients(want), 1, swsCoefficients(want), 0,
+                                 0, 1 << 16, 1 << 16) < 0 ||
         sws_scale(toRgb_.get(), src->data, src->linesize, 0, src->height, rgb->data,
                   rgb->linesize) < 0 ||
         sws_scale(fromRgb_.get(), rgb->data, rgb->linesize, 0, height, out->data, out->linesize) <

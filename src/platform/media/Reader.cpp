@@ -26,8 +26,6 @@ const CompositionSegment* onlySegment(const Composition& composition, int trackI
 }
 } // namespace
 
-// ---- pictures ----
-
 struct VideoCompositionOutput::State {
     std::shared_ptr<ReaderCore> core;
     std::unique_ptr<SourceDecoder> decoder;
@@ -284,8 +282,6 @@ std::optional<SampleBuffer> VideoCompositionOutput::copyNextSampleBuffer() {
     return sample;
 }
 
-// ---- sound ----
-
 struct TrackOutput::State {
     std::shared_ptr<ReaderCore> core;
     std::unique_ptr<SourceDecoder> decoder;
@@ -452,8 +448,6 @@ std::optional<SampleBuffer> TrackOutput::copyNextSampleBuffer() {
         return finish();
     }
 }
-
-// ---- reader ----
 
 Reader::Reader(std::shared_ptr<const Composition> composition)
     : composition_(std::move(composition)), core_(std::make_shared<ReaderCore>()) {
