@@ -25,8 +25,11 @@ static bool queueSound(WriterCore& core, WriterInput::Impl& in, const std::int16
         std::vector<void*> planes(channels, zeros.data());
         while (gap > 0) {
             const int n = static_cast<int>(std::min<std::int64_t>(gap, zeros.size()));
-            if (av_audio_fifo_write(in.fifo.get(), planes.data(), n) < n)
+            const int written = av_audio_fifo_write(in.fifo.get(), planes.data(), n);
+            if (written < n) {
+                core.fail(PlatformError::fromAv(written < 0 ? written : AVERROR(ENOMEM)));
                 return false;
+            }
             in.queuedEnd += n;
             gap -= n;
         }
@@ -45,8 +48,9 @@ static bool queueSound(WriterCore& core, WriterInput::Impl& in, const std::int16
             dst[i] = src[i * channels] * (1.0f / 32768.0f);
         planes[c] = dst;
     }
-    if (av_audio_fifo_write(in.fifo.get(), planes.data(), static_cast<int>(n)) < n) {
-        core.fail(PlatformError::fromAv(AVERROR(ENOMEM)));
+    const int written = av_audio_fifo_write(in.fifo.get(), planes.data(), static_cast<int>(n));
+    if (written < n) {
+        core.fail(PlatformError::fromAv(written < 0 ? written : AVERROR(ENOMEM)));
         return false;
     }
     in.queuedEnd += n;
