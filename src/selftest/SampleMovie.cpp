@@ -34,8 +34,8 @@ std::shared_ptr<PixelBuffer> makePixel(std::int64_t frame, const PixelBufferPool
 }
 
 SampleBuffer makeTone(std::int64_t start, std::int64_t frames) {
-    const auto refused = [](const char* what, int status) {
-        return ClipError::failed(std::string(what) + " (" + std::to_string(status) + ").");
+    const auto refused = [](const char* what, std::int64_t code) {
+        return ClipError::failed(std::string(what) + " (" + std::to_string(code) + ").");
     };
     AudioStreamDescription d;
     d.sampleRate = 48000;
@@ -47,28 +47,35 @@ SampleBuffer makeTone(std::int64_t start, std::int64_t frames) {
     d.channelsPerFrame = 1;
     d.bitsPerChannel = 16;
     std::shared_ptr<const AudioFormatDescription> format;
-    int status = audioFormatDescriptionCreate(d, &format);
-    if (status != 0 || !format)
-        throw refused("The tone format was refused", status);
+    try {
+        format = audioFormatDescriptionCreate(d);
+    } catch (const PlatformError& e) {
+        throw refused("The tone format was refused", e.code());
+    }
+    if (frames < 0)
+        throw refused("The tone buffer was refused", kTrimwellInvalidArgument);
     std::shared_ptr<BlockBuffer> block;
-    status = frames < 0 ? kStatusInvalidParameter
-                        : blockBufferCreate(static_cast<std::size_t>(frames) * 2, &block);
-    if (status != 0 || !block)
-        throw refused("The tone buffer was refused", status);
+    try {
+        block = blockBufferCreate(static_cast<std::size_t>(frames) * 2);
+    } catch (const PlatformError& e) {
+        throw refused("The tone buffer was refused", e.code());
+    }
     std::uint8_t* data = nullptr;
-    status = blockBufferGetDataPointer(*block, 0, &data);
-    if (status != 0 || !data)
-        throw refused("The tone buffer could not be filled", status);
+    try {
+        data = blockBufferGetDataPointer(*block, 0);
+    } catch (const PlatformError& e) {
+        throw refused("The tone buffer could not be filled", e.code());
+    }
     auto* samples = reinterpret_cast<std::int16_t*>(data);
     for (std::int64_t i = 0; i < frames; ++i)
         samples[i] = static_cast<std::int16_t>(
             std::sin((static_cast<double>(start + i) / 48000) * 2764.601535159018) * 8000);
-    std::shared_ptr<SampleBuffer> buffer;
-    status = sampleBufferCreateForAudio(block, format, frames, MediaTime::make(1, 48000),
-                                        MediaTime::make(start, 48000), 2, &buffer);
-    if (status != 0 || !buffer)
-        throw refused("The tone samples were refused", status);
-    return *buffer;
+    try {
+        return sampleBufferCreateForAudio(block, format, frames, MediaTime::make(1, 48000),
+                                          MediaTime::make(start, 48000), 2);
+    } catch (const PlatformError& e) {
+        throw refused("The tone samples were refused", e.code());
+    }
 }
 
 void makeSample(const std::string& path) { makeSample(path, SampleRecipe{}); }
@@ -82,7 +89,6 @@ void makeSample(const std::string& path, const SampleRecipe& recipe) {
     video.height = recipe.height;
     video.averageBitRate = 1'000'000;
     auto pictureInput = WriterInput::makeVideo(video);
-    pictureInput->setExpectsMediaDataInRealTime(false);
     auto adaptor = std::make_shared<PixelBufferAdaptor>(
         pictureInput, PixelBufferAttributes{kPixelFormat32BGRA, recipe.width, recipe.height});
     AudioSettings audio;
@@ -91,7 +97,6 @@ void makeSample(const std::string& path, const SampleRecipe& recipe) {
     audio.channels = 1;
     audio.encoderBitRate = 64000;
     auto soundInput = WriterInput::makeAudio(audio);
-    soundInput->setExpectsMediaDataInRealTime(false);
 
     if (!(writer->canAddInput(pictureInput) && writer->canAddInput(soundInput)))
         throw ClipError::failed("The sample movie settings were refused.");

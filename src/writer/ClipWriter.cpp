@@ -543,7 +543,6 @@ void write(const std::string& source, const std::string& destination, double sta
         form = soundForm(*sound);
         auto audioOutput = std::make_shared<TrackOutput>(
             soundTrack->trackID(), pcmSettings(form.sampleRate, form.channels));
-        audioOutput->setAlwaysCopiesSampleData(false);
         if (x.reader->canAddOutput(audioOutput)) {
             x.reader->addOutput(audioOutput);
             x.audioOutput = audioOutput;
@@ -562,7 +561,6 @@ void write(const std::string& source, const std::string& destination, double sta
     video.expectedSourceFrameRate = 1 / frameDuration.seconds();
     video.frameDuration = frameDuration;
     x.videoInput = WriterInput::makeVideo(video);
-    x.videoInput->setExpectsMediaDataInRealTime(false);
     if (!x.writer->canAddInput(x.videoInput))
         throw ClipError::failed("The picture settings were refused.");
     x.writer->addInput(x.videoInput);
@@ -574,7 +572,6 @@ void write(const std::string& source, const std::string& destination, double sta
         audio.channels = form.channels;
         audio.encoderBitRate = audioBitsPerSecond;
         x.audioInput = WriterInput::makeAudio(audio);
-        x.audioInput->setExpectsMediaDataInRealTime(false);
         if (!x.writer->canAddInput(x.audioInput))
             throw ClipError::failed("The sound settings were refused.");
         x.writer->addInput(x.audioInput);

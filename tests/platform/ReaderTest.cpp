@@ -121,3 +121,41 @@ TEST(Reader, AMissingSourceFailsToStart) {
     EXPECT_EQ(cut.reader->status(), Reader::Status::failed);
     ASSERT_TRUE(cut.reader->error().has_value());
 }
+
+// What our own checks refuse names our domain; only a library's return value names FFmpeg's.
+TEST(Reader, RefusalsOfOurOwnNameTrimwellNotTheLibrary) {
+    const std::string path = makeMovie(
+        "reader-colour.mp4", "-f lavfi -i testsrc2=s=320x240:r=30:d=2 -c:v libx264 -crf 2");
+    Asset asset(path);
+    const Track picture = asset.loadTracks(MediaType::video).at(0);
+    Composition composition;
+    CompositionTrack* sound = composition.addMutableTrack(MediaType::audio);
+    CompositionTrack* video = composition.addMutableTrack(MediaType::video);
+    const auto range = [](double from, double to) {
+        return TimeRange::fromStartToEnd(MediaTime::fromSeconds(from, 600),
+                                         MediaTime::fromSeconds(to, 600));
+    };
+    const struct {
+        CompositionTrack* track;
+        TimeRange range;
+        const char* description;
+    } cases[] = {{sound, range(0, 1), "The track is of another kind"},
+                 {video, range(1, 1), "The time range is empty"},
+                 {video, range(1, 5), "The time range lies outside the track"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.description);
+        try {
+            c.track->insertTimeRange(c.range, asset, picture, MediaTime::zero());
+            ADD_FAILURE() << "no error";
+        } catch (const PlatformError& e) {
+            EXPECT_EQ(e.description(), c.description);
+            EXPECT_EQ(e.domain(), "Trimwell");
+        }
+    }
+
+    Reader idle(std::make_shared<Composition>());
+    EXPECT_FALSE(idle.startReading());
+    ASSERT_TRUE(idle.error().has_value());
+    EXPECT_EQ(idle.error()->description(), "Nothing to read");
+    EXPECT_EQ(idle.error()->domain(), "Trimwell");
+}

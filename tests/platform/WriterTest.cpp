@@ -33,15 +33,9 @@ SampleBuffer silence(std::int64_t start, std::int64_t frames, int rate) {
     AudioStreamDescription d{static_cast<double>(rate), kAudioFormatLinearPCM,
                              kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked,
                              2, 1, 2, 1, 16};
-    std::shared_ptr<const AudioFormatDescription> format;
-    EXPECT_EQ(audioFormatDescriptionCreate(d, &format), 0);
-    std::shared_ptr<BlockBuffer> block;
-    EXPECT_EQ(blockBufferCreate(static_cast<std::size_t>(frames) * 2, &block), 0);
-    std::shared_ptr<SampleBuffer> out;
-    EXPECT_EQ(sampleBufferCreateForAudio(block, format, frames, MediaTime::make(1, rate),
-                                         MediaTime::make(start, rate), 2, &out),
-              0);
-    return *out;
+    return sampleBufferCreateForAudio(blockBufferCreate(static_cast<std::size_t>(frames) * 2),
+                                      audioFormatDescriptionCreate(d), frames,
+                                      MediaTime::make(1, rate), MediaTime::make(start, rate), 2);
 }
 
 } // namespace
@@ -180,24 +174,20 @@ TEST(PixelBuffer, HoldsBgraBytesWithARowStride) {
 TEST(SampleBuffers, ConstructorsRefuseWhatTheyCannotDescribe) {
     AudioStreamDescription good{48000, kAudioFormatLinearPCM,
                                 kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked, 2, 1, 2, 1, 16};
-    std::shared_ptr<const AudioFormatDescription> format;
-    EXPECT_EQ(audioFormatDescriptionCreate(good, &format), 0);
+    const auto format = audioFormatDescriptionCreate(good);
+    ASSERT_TRUE(format);
     AudioStreamDescription floaty = good;
     floaty.bitsPerChannel = 32;
-    std::shared_ptr<const AudioFormatDescription> none;
-    EXPECT_NE(audioFormatDescriptionCreate(floaty, &none), 0);
-    EXPECT_FALSE(none);
-    std::shared_ptr<BlockBuffer> block;
-    ASSERT_EQ(blockBufferCreate(8, &block), 0);
-    std::uint8_t* data = nullptr;
-    EXPECT_EQ(blockBufferGetDataPointer(*block, 0, &data), 0);
-    EXPECT_NE(blockBufferGetDataPointer(*block, 8, &data), 0);
-    std::shared_ptr<SampleBuffer> sample;
-    EXPECT_NE(sampleBufferCreateForAudio(block, format, 5, MediaTime::make(1, 48000),
-                                         MediaTime::zero(), 2, &sample),
-              0) << "five frames do not fit eight bytes";
-    EXPECT_EQ(sampleBufferCreateForAudio(block, format, 4, MediaTime::make(1, 48000),
-                                         MediaTime::make(480, 48000), 2, &sample),
-              0);
-    EXPECT_EQ(sample->presentationTime.seconds(), 0.01);
+    EXPECT_THROW(audioFormatDescriptionCreate(floaty), PlatformError);
+    const auto block = blockBufferCreate(8);
+    ASSERT_EQ(block->bytes.size(), 8u);
+    EXPECT_EQ(blockBufferGetDataPointer(*block, 0), block->bytes.data());
+    EXPECT_THROW(blockBufferGetDataPointer(*block, 8), PlatformError);
+    EXPECT_THROW(sampleBufferCreateForAudio(block, format, 5, MediaTime::make(1, 48000),
+                                            MediaTime::zero(), 2),
+                 PlatformError)
+        << "five frames do not fit eight bytes";
+    const SampleBuffer sample = sampleBufferCreateForAudio(
+        block, format, 4, MediaTime::make(1, 48000), MediaTime::make(480, 48000), 2);
+    EXPECT_EQ(sample.presentationTime.seconds(), 0.01);
 }

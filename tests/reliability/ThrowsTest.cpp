@@ -118,15 +118,9 @@ SampleBuffer silence(std::int64_t start, std::int64_t frames) {
                              2,
                              1,
                              16};
-    std::shared_ptr<const AudioFormatDescription> format;
-    EXPECT_EQ(audioFormatDescriptionCreate(d, &format), 0);
-    std::shared_ptr<BlockBuffer> block;
-    EXPECT_EQ(blockBufferCreate(static_cast<std::size_t>(frames) * 2, &block), 0);
-    std::shared_ptr<SampleBuffer> out;
-    EXPECT_EQ(sampleBufferCreateForAudio(block, format, frames, MediaTime::make(1, 48000),
-                                         MediaTime::make(start, 48000), 2, &out),
-              0);
-    return *out;
+    return sampleBufferCreateForAudio(blockBufferCreate(static_cast<std::size_t>(frames) * 2),
+                                      audioFormatDescriptionCreate(d), frames,
+                                      MediaTime::make(1, 48000), MediaTime::make(start, 48000), 2);
 }
 
 } // namespace

@@ -54,6 +54,7 @@ bool probeQuickly(AVFormatContext* fmt) {
     // Decoding pictures is most of a probe's time on a large movie and tells inspection
     // nothing it needs; sizes, rates and times come from headers and packet timestamps.
     std::vector<AVDictionary*> options(fmt->nb_streams, nullptr);
+    // Both are hints: a probe without them is only slower, so a failure to set them is ignored.
     for (auto& o : options) {
         av_dict_set(&o, "threads", "1", 0);
         av_dict_set(&o, "skip_frame", "nokey", 0);

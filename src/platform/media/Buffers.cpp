@@ -2,6 +2,10 @@
 
 #include "AvPtr.h"
 #include "Colour.h"
+#include "PlatformError.h"
+
+#include <cerrno>
+#include <new>
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -57,9 +61,9 @@ bool PixelBuffer::lockBaseAddress() {
             return false;
         const AVColorSpace matrix = effectiveMatrix(frame_->colorspace, frame_->width, frame_->height);
         const int* table = swsCoefficients(matrix);
-        sws_setColorspaceDetails(sws.get(), table, isFullRange(frame_->color_range, format), table, 1,
-                                 0, 1 << 16, 1 << 16);
-        if (sws_scale(sws.get(), frame_->data, frame_->linesize, 0, frame_->height, bgra->data,
+        if (sws_setColorspaceDetails(sws.get(), table, isFullRange(frame_->color_range, format),
+                                     table, 1, 0, 1 << 16, 1 << 16) < 0 ||
+            sws_scale(sws.get(), frame_->data, frame_->linesize, 0, frame_->height, bgra->data,
                       bgra->linesize) < 0)
             return false;
         av_frame_free(&frame_);
@@ -81,56 +85,49 @@ std::shared_ptr<PixelBuffer> PixelBufferPool::createPixelBuffer() const {
     return PixelBuffer::create(attributes_.width, attributes_.height, attributes_.pixelFormat);
 }
 
-int audioFormatDescriptionCreate(const AudioStreamDescription& d,
-                                 std::shared_ptr<const AudioFormatDescription>* out) {
+std::shared_ptr<const AudioFormatDescription>
+audioFormatDescriptionCreate(const AudioStreamDescription& d) {
     const std::uint32_t wanted = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
-    if (!out || d.formatID != kAudioFormatLinearPCM || (d.formatFlags & wanted) != wanted ||
+    if (d.formatID != kAudioFormatLinearPCM || (d.formatFlags & wanted) != wanted ||
         d.bitsPerChannel != 16 || d.channelsPerFrame == 0 || d.framesPerPacket != 1 ||
         d.bytesPerFrame != 2 * d.channelsPerFrame || d.bytesPerPacket != d.bytesPerFrame ||
         !(d.sampleRate >= 1))
-        return kStatusInvalidParameter;
-    *out = std::make_shared<AudioFormatDescription>(AudioFormatDescription{d});
-    return 0;
+        throw PlatformError::fromTrimwell("The sound format is not packed 16-bit PCM");
+    return std::make_shared<AudioFormatDescription>(AudioFormatDescription{d});
 }
 
-int blockBufferCreate(std::size_t length, std::shared_ptr<BlockBuffer>* out) {
-    if (!out)
-        return kStatusInvalidParameter;
+std::shared_ptr<BlockBuffer> blockBufferCreate(std::size_t length) {
     try {
         auto block = std::make_shared<BlockBuffer>();
         block->bytes.resize(length);
-        *out = std::move(block);
-        return 0;
+        return block;
     } catch (const std::bad_alloc&) {
-        return kStatusAllocationFailed;
+        throw PlatformError::fromErrno(ENOMEM, "The sound block could not be made");
     }
 }
 
-int blockBufferGetDataPointer(BlockBuffer& block, std::size_t offset, std::uint8_t** out) {
-    if (!out || offset >= block.bytes.size())
-        return kStatusInvalidParameter;
-    *out = block.bytes.data() + offset;
-    return 0;
+std::uint8_t* blockBufferGetDataPointer(BlockBuffer& block, std::size_t offset) {
+    if (offset >= block.bytes.size())
+        throw PlatformError::fromTrimwell("The offset lies outside the sound block");
+    return block.bytes.data() + offset;
 }
 
-int sampleBufferCreateForAudio(std::shared_ptr<BlockBuffer> block,
-                               std::shared_ptr<const AudioFormatDescription> format,
-                               std::int64_t frameCount, MediaTime frameDuration,
-                               MediaTime presentationTime, std::size_t sampleSize,
-                               std::shared_ptr<SampleBuffer>* out) {
-    if (!out || !block || !format || frameCount <= 0 || !presentationTime.isValid() ||
+SampleBuffer sampleBufferCreateForAudio(std::shared_ptr<BlockBuffer> block,
+                                        std::shared_ptr<const AudioFormatDescription> format,
+                                        std::int64_t frameCount, MediaTime frameDuration,
+                                        MediaTime presentationTime, std::size_t sampleSize) {
+    if (!block || !format || frameCount <= 0 || !presentationTime.isValid() ||
         !frameDuration.isValid() || sampleSize != format->description.bytesPerFrame ||
         block->bytes.size() < static_cast<std::size_t>(frameCount) * sampleSize)
-        return kStatusInvalidParameter;
-    auto buffer = std::make_shared<SampleBuffer>();
-    buffer->mediaType = MediaType::audio;
-    buffer->presentationTime = presentationTime;
-    buffer->duration = MediaTime::make(frameDuration.value * frameCount, frameDuration.timescale);
-    buffer->format = std::move(format);
-    buffer->block = std::move(block);
-    buffer->frameCount = frameCount;
-    *out = std::move(buffer);
-    return 0;
+        throw PlatformError::fromTrimwell("The sound does not fit its block or format");
+    SampleBuffer buffer;
+    buffer.mediaType = MediaType::audio;
+    buffer.presentationTime = presentationTime;
+    buffer.duration = MediaTime::make(frameDuration.value * frameCount, frameDuration.timescale);
+    buffer.format = std::move(format);
+    buffer.block = std::move(block);
+    buffer.frameCount = frameCount;
+    return buffer;
 }
 
 } // namespace trimwell

@@ -73,9 +73,6 @@ struct AudioStreamDescription {
 
 inline constexpr std::uint32_t kAudioFormatFlagIsSignedInteger = 1u << 2;
 inline constexpr std::uint32_t kAudioFormatFlagIsPacked = 1u << 3;
-// Status codes of the buffer calls (0 is success).
-inline constexpr int kStatusInvalidParameter = -12710;
-inline constexpr int kStatusAllocationFailed = -12711;
 
 struct AudioFormatDescription {
     AudioStreamDescription description{};
@@ -99,19 +96,19 @@ struct SampleBuffer {
     std::int64_t frameCount{0};
 };
 
-// The C-style constructors the sample maker's failure paths are written against:
-// each returns 0 and sets *out, or returns a non-zero status and leaves *out empty.
-int audioFormatDescriptionCreate(const AudioStreamDescription& description,
-                                 std::shared_ptr<const AudioFormatDescription>* out);
-int blockBufferCreate(std::size_t length, std::shared_ptr<BlockBuffer>* out);
-int blockBufferGetDataPointer(BlockBuffer& block, std::size_t offset, std::uint8_t** out);
+// Each returns what it made or throws PlatformError: domain "Trimwell" for what it refuses,
+// "POSIX" ENOMEM when the memory runs out. Only packed signed 16-bit linear PCM is described.
+std::shared_ptr<const AudioFormatDescription>
+audioFormatDescriptionCreate(const AudioStreamDescription& description);
+std::shared_ptr<BlockBuffer> blockBufferCreate(std::size_t length);
+// The byte at offset, which must lie inside the block.
+std::uint8_t* blockBufferGetDataPointer(BlockBuffer& block, std::size_t offset);
 // frameCount frames of sound whose first frame is presented at presentationTime and
 // each lasts frameDuration.
-int sampleBufferCreateForAudio(std::shared_ptr<BlockBuffer> block,
-                               std::shared_ptr<const AudioFormatDescription> format,
-                               std::int64_t frameCount, MediaTime frameDuration,
-                               MediaTime presentationTime, std::size_t sampleSize,
-                               std::shared_ptr<SampleBuffer>* out);
+SampleBuffer sampleBufferCreateForAudio(std::shared_ptr<BlockBuffer> block,
+                                        std::shared_ptr<const AudioFormatDescription> format,
+                                        std::int64_t frameCount, MediaTime frameDuration,
+                                        MediaTime presentationTime, std::size_t sampleSize);
 
 // The time a sample buffer is presented at; invalid when it has none.
 inline MediaTime sampleBufferPresentationTime(const SampleBuffer& buffer) {

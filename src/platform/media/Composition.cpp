@@ -11,13 +11,13 @@ namespace trimwell {
 void CompositionTrack::insertTimeRange(const TimeRange& range, Asset& asset,
                                        const Track& sourceTrack, MediaTime at) {
     if (sourceTrack.mediaType != type_ || sourceTrack.streamIndex < 0)
-        throw PlatformError::fromAv(AVERROR(EINVAL), "The track is of another kind");
+        throw PlatformError::fromTrimwell("The track is of another kind");
     if (!range.isValid() || range.isEmpty() || !at.isValid())
-        throw PlatformError::fromAv(AVERROR(EINVAL), "The time range is empty");
+        throw PlatformError::fromTrimwell("The time range is empty");
     const TimeRange inside = range.intersection(sourceTrack.timeRange);
     if (!inside.isValid() || inside.isEmpty() || inside.start != range.start ||
         inside.duration != range.duration)
-        throw PlatformError::fromAv(AVERROR(EINVAL), "The time range lies outside the track");
+        throw PlatformError::fromTrimwell("The time range lies outside the track");
     segments_.push_back({asset.path(), sourceTrack.streamIndex, range, at, sourceTrack});
 }
 

@@ -49,9 +49,9 @@ FramePtr FrameTransform::scaled(const AVFrame* src, int width, int height) {
                                         nullptr));
         if (!sws_)
             return nullptr;
-        sws_setColorspaceDetails(sws_.get(), swsCoefficients(have), fullRange,
-                                 swsCoefficients(want), 0, 0, 1 << 16, 1 << 16);
-        if (sws_scale(sws_.get(), src->data, src->linesize, 0, src->height, out->data,
+        if (sws_setColorspaceDetails(sws_.get(), swsCoefficients(have), fullRange,
+                                     swsCoefficients(want), 0, 0, 1 << 16, 1 << 16) < 0 ||
+            sws_scale(sws_.get(), src->data, src->linesize, 0, src->height, out->data,
                       out->linesize) < 0)
             return nullptr;
         return out;
@@ -68,11 +68,11 @@ FramePtr FrameTransform::scaled(const AVFrame* src, int width, int height) {
                                         nullptr));
     if (!toRgb_ || !fromRgb_)
         return nullptr;
-    sws_setColorspaceDetails(toRgb_.get(), swsCoefficients(have), fullRange, swsCoefficients(have),
-                             1, 0, 1 << 16, 1 << 16);
-    sws_setColorspaceDetails(fromRgb_.get(), swsCoefficients(want), 1, swsCoefficients(want), 0, 0,
-                             1 << 16, 1 << 16);
-    if (sws_scale(toRgb_.get(), src->data, src->linesize, 0, src->height, rgb->data,
+    if (sws_setColorspaceDetails(toRgb_.get(), swsCoefficients(have), fullRange,
+                                 swsCoefficients(have), 1, 0, 1 << 16, 1 << 16) < 0 ||
+        sws_setColorspaceDetails(fromRgb_.get(), swsCoefficients(want), 1, swsCoefficients(want), 0,
+                                 0, 1 << 16, 1 << 16) < 0 ||
+        sws_scale(toRgb_.get(), src->data, src->linesize, 0, src->height, rgb->data,
                   rgb->linesize) < 0 ||
         sws_scale(fromRgb_.get(), rgb->data, rgb->linesize, 0, height, out->data, out->linesize) <
             0)

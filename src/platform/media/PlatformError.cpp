@@ -13,11 +13,16 @@ namespace trimwell {
 
 PlatformError PlatformError::fromAv(int averror, const std::string& context) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    // An unknown code still gets a generic text, which is all a description needs.
     av_strerror(averror, text, sizeof text);
     std::string description = text;
     if (!context.empty())
         description = context + ": " + description;
     return PlatformError(description, "FFmpeg", averror);
+}
+
+PlatformError PlatformError::fromTrimwell(std::string description, std::int64_t code) {
+    return PlatformError(std::move(description), "Trimwell", code);
 }
 
 PlatformError PlatformError::fromErrno(int err, const std::string& context) {

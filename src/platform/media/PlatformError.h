@@ -4,8 +4,12 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace trimwell {
+
+// The code of domain "Trimwell": an argument or a state our own checks refuse.
+inline constexpr std::int64_t kTrimwellInvalidArgument = -12710;
 
 class PlatformError : public std::runtime_error {
 public:
@@ -19,6 +23,9 @@ public:
 
     // An FFmpeg AVERROR code with av_strerror's text, domain "FFmpeg".
     static PlatformError fromAv(int averror, const std::string& context = {});
+    // What our own checks refuse, as opposed to a library's return value: domain "Trimwell".
+    static PlatformError fromTrimwell(std::string description,
+                                      std::int64_t code = kTrimwellInvalidArgument);
     // An errno with strerror's text, domain "POSIX".
     static PlatformError fromErrno(int err, const std::string& context = {});
     // What the exception being handled says, after context: a PlatformError keeps its domain

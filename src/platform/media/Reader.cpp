@@ -26,8 +26,6 @@ const CompositionSegment* onlySegment(const Composition& composition, int trackI
 }
 } // namespace
 
-// ---- pictures ----
-
 struct VideoCompositionOutput::State {
     std::shared_ptr<ReaderCore> core;
     std::unique_ptr<SourceDecoder> decoder;
@@ -236,7 +234,7 @@ static std::optional<SampleBuffer> producePicture(VideoCompositionOutput::State*
             const double cutLength = s->sourceEnd - s->sourceStart;
             const double lastTime = s->candidate ? s->candidateTime : s->sourceStart;
             if (s->sourceEnd - lastTime > std::max(1.0, 0.25 * cutLength))
-                throw PlatformError("The movie ended before the cut did", "FFmpeg", AVERROR_EOF);
+                throw PlatformError::fromTrimwell("The movie ended before the cut did");
         }
     } catch (const PlatformError& e) {
         s->core->fail(e);
@@ -283,8 +281,6 @@ std::optional<SampleBuffer> VideoCompositionOutput::copyNextSampleBuffer() {
     }
     return sample;
 }
-
-// ---- sound ----
 
 struct TrackOutput::State {
     std::shared_ptr<ReaderCore> core;
@@ -340,8 +336,7 @@ void TrackOutput::start(std::shared_ptr<ReaderCore> core, const Composition& com
     d.framesPerPacket = 1;
     d.channelsPerFrame = state->channels;
     d.bitsPerChannel = 16;
-    if (audioFormatDescriptionCreate(d, &state->format) != 0)
-        throw PlatformError::fromAv(AVERROR(EINVAL), "The sound format was refused");
+    state->format = audioFormatDescriptionCreate(d);
     state->sourceStartSeconds = seg.sourceRange.start.seconds();
     state->startPos = seg.sourceRange.start.convertedTo(state->rate).value;
     state->endPos = seg.sourceRange.end().convertedTo(state->rate).value;
@@ -382,8 +377,9 @@ std::optional<SampleBuffer> TrackOutput::copyNextSampleBuffer() {
                 if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC ||
                     frame->ch_layout.nb_channels <= 0)
                     av_channel_layout_default(&inLayout, std::max(1, frame->ch_layout.nb_channels));
-                else
-                    av_channel_layout_copy(&inLayout, &frame->ch_layout);
+                else if (const int ret = av_channel_layout_copy(&inLayout, &frame->ch_layout);
+                         ret < 0)
+                    throw PlatformError::fromAv(ret);
                 if (!s->swr || format != s->swrInFormat || frame->sample_rate != s->swrInRate ||
                     av_channel_layout_compare(&inLayout, &s->swrIn) != 0) {
                     AVChannelLayout outLayout{};
@@ -422,10 +418,8 @@ std::optional<SampleBuffer> TrackOutput::copyNextSampleBuffer() {
                     return finish();
                 continue;
             }
-            std::shared_ptr<BlockBuffer> block;
-            if (blockBufferCreate(static_cast<std::size_t>(capacity) * 2 * s->channels, &block) !=
-                0)
-                throw PlatformError::fromAv(AVERROR(ENOMEM));
+            std::shared_ptr<BlockBuffer> block =
+                blockBufferCreate(static_cast<std::size_t>(capacity) * 2 * s->channels);
             std::uint8_t* out = block->bytes.data();
             const int produced = swr_convert(
                 s->swr.get(), &out, capacity,
@@ -445,14 +439,9 @@ std::optional<SampleBuffer> TrackOutput::copyNextSampleBuffer() {
                                    block->bytes.begin() +
                                        static_cast<std::ptrdiff_t>((keepFrom - from) * frameBytes));
             block->bytes.resize(static_cast<std::size_t>(keepTo - keepFrom) * frameBytes);
-            std::shared_ptr<SampleBuffer> sample;
-            const int status = sampleBufferCreateForAudio(
+            return sampleBufferCreateForAudio(
                 std::move(block), s->format, keepTo - keepFrom, MediaTime::make(1, s->rate),
-                MediaTime::make(s->insertPos + (keepFrom - s->startPos), s->rate), frameBytes,
-                &sample);
-            if (status != 0)
-                throw PlatformError::fromAv(AVERROR(EINVAL), "The sound could not be passed on");
-            return *sample;
+                MediaTime::make(s->insertPos + (keepFrom - s->startPos), s->rate), frameBytes);
         }
     } catch (const PlatformError& e) {
         s->core->fail(e);
@@ -460,12 +449,10 @@ std::optional<SampleBuffer> TrackOutput::copyNextSampleBuffer() {
     }
 }
 
-// ---- reader ----
-
 Reader::Reader(std::shared_ptr<const Composition> composition)
     : composition_(std::move(composition)), core_(std::make_shared<ReaderCore>()) {
     if (!composition_)
-        throw PlatformError::fromAv(AVERROR(EINVAL), "No composition to read");
+        throw PlatformError::fromTrimwell("No composition to read");
 }
 
 Reader::~Reader() {
@@ -489,7 +476,7 @@ bool Reader::startReading() {
     if (core_->status() != Status::unknown)
         return false;
     if (outputs_.empty()) {
-        core_->fail(PlatformError::fromAv(AVERROR(EINVAL), "Nothing to read"));
+        core_->fail(PlatformError::fromTrimwell("Nothing to read"));
         return false;
     }
     try {

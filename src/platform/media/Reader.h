@@ -20,15 +20,12 @@ public:
     // The next sample, or nothing at the end (or once the reader failed or was cancelled).
     // Called from one thread at a time.
     virtual std::optional<SampleBuffer> copyNextSampleBuffer() = 0;
-    void setAlwaysCopiesSampleData(bool value) { alwaysCopies_ = value; }
-    bool alwaysCopiesSampleData() const { return alwaysCopies_; }
 
 protected:
     friend class Reader;
     virtual bool fits(const Composition& composition) const = 0;
     virtual void start(std::shared_ptr<ReaderCore> core, const Composition& composition) = 0;
     virtual void interrupt() = 0;
-    bool alwaysCopies_{true};
 };
 
 // Pictures of a video composition: one every frame duration from time zero, each the

@@ -28,7 +28,7 @@ void SourceDecoder::open() {
     // pictures only to throw them away.
     fmt_ = openInput(path_, Probe::quick, {&SourceDecoder::interruptCallback, this});
     if (streamIndex_ < 0 || streamIndex_ >= static_cast<int>(fmt_->nb_streams))
-        throw PlatformError::fromAv(AVERROR_STREAM_NOT_FOUND);
+        throw PlatformError::fromTrimwell("The file has no stream " + std::to_string(streamIndex_));
     for (unsigned i = 0; i < fmt_->nb_streams; ++i)
         fmt_->streams[i]->discard =
             static_cast<int>(i) == streamIndex_ ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
@@ -90,6 +90,7 @@ FramePtr SourceDecoder::next() {
         if (ret == AVERROR_EOF ||
             (ret < 0 && fmt_->pb && avio_feof(fmt_->pb) && ret != AVERROR(EIO))) {
             draining_ = true;
+            // A refused flush shows as the next receive's end or error.
             avcodec_send_packet(decoder_.get(), nullptr);
             continue;
         }

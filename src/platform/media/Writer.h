@@ -28,10 +28,6 @@ public:
     WriterInput& operator=(const WriterInput&) = delete;
 
     MediaType mediaType() const;
-    // Accepted for completeness; every input here is fed as fast as it takes data.
-    void setExpectsMediaDataInRealTime(bool value) { realTime_ = value; }
-    bool expectsMediaDataInRealTime() const { return realTime_; }
-
     // Any thread. False while the input is far ahead of the other one, or finished.
     // Once the writer has failed or was cancelled it reads true, so a waiting pump runs,
     // fails its next append and ends.
@@ -52,7 +48,6 @@ private:
     friend class WriterCore;
     friend class PixelBufferAdaptor;
     std::unique_ptr<Impl> impl_;
-    bool realTime_{false};
 };
 
 class PixelBufferAdaptor {
