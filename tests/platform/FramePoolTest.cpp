@@ -1,4 +1,4 @@
-#include "platform/media/AvPtr.h"
+#include "platform/media/detail/AvPtr.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/media/SourceDecoder.h"
+#include "platform/media/detail/SourceDecoder.h"
 #include "support/TestMovies.h"
 
 #include <cmath>

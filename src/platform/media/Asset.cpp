@@ -1,6 +1,6 @@
 #include "Asset.h"
 
-#include "AvPtr.h"
+#include "detail/AvPtr.h"
 #include "PlatformError.h"
 
 #include <algorithm>

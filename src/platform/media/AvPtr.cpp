@@ -1,4 +1,4 @@
-#include "AvPtr.h"
+#include "detail/AvPtr.h"
 
 #include "PlatformError.h"
 

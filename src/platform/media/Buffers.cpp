@@ -1,7 +1,7 @@
 #include "Buffers.h"
 
-#include "AvPtr.h"
-#include "Colour.h"
+#include "detail/AvPtr.h"
+#include "detail/Colour.h"
 #include "PlatformError.h"
 
 #include <cerrno>

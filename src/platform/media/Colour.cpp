@@ -1,4 +1,4 @@
-#include "Colour.h"
+#include "detail/Colour.h"
 
 extern "C" {
 #include <libswscale/swscale.h>

@@ -1,6 +1,6 @@
-#include "FrameTransform.h"
+#include "detail/FrameTransform.h"
 
-#include "Colour.h"
+#include "detail/Colour.h"
 #include "PlatformError.h"
 
 #include <cmath>

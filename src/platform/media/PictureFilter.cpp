@@ -1,4 +1,4 @@
-#include "PictureFilter.h"
+#include "detail/PictureFilter.h"
 
 #include "PlatformError.h"
 

@@ -1,9 +1,9 @@
 #include "Reader.h"
 
-#include "AvPtr.h"
-#include "FrameTransform.h"
-#include "PictureFilter.h"
-#include "SourceDecoder.h"
+#include "detail/AvPtr.h"
+#include "detail/FrameTransform.h"
+#include "detail/PictureFilter.h"
+#include "detail/SourceDecoder.h"
 
 #include <algorithm>
 #include <cmath>

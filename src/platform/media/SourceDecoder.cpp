@@ -1,4 +1,4 @@
-#include "SourceDecoder.h"
+#include "detail/SourceDecoder.h"
 
 #include "PlatformError.h"
 

@@ -1,4 +1,4 @@
-#include "WriterCore.h"
+#include "detail/WriterCore.h"
 
 #include <cerrno>
 #include <filesystem>

@@ -1,6 +1,6 @@
-#include "WriterCore.h"
+#include "detail/WriterCore.h"
 
-#include "Colour.h"
+#include "detail/Colour.h"
 
 namespace trimwell {
 

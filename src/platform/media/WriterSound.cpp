@@ -1,4 +1,4 @@
-#include "WriterCore.h"
+#include "detail/WriterCore.h"
 
 #include <cmath>
 #include <vector>

@@ -3,7 +3,7 @@
 // on the player's timeline: zero at the container's start. Frame steps land on these, so a
 // variable frame rate or a start offset steps exactly as the pictures are. One thread at a
 // time.
-#include "platform/media/AvPtr.h"
+#include "platform/media/detail/AvPtr.h"
 
 #include <string>
 #include <vector>

@@ -2,7 +2,7 @@
 // Carries a decoded picture into a composition's render frame: scaled, turned and
 // mirrored in YUV, so no picture needs a trip through BGRA on its way to the encoder.
 #include "AvPtr.h"
-#include "Geometry.h"
+#include "platform/media/Geometry.h"
 #include "PictureFilter.h"
 
 #include <memory>

@@ -2,7 +2,7 @@
 // What the writer's files share: the core that owns the muxer and paces the inputs, and
 // each input's encoder state. Private to the writer.
 #include "AvPtr.h"
-#include "Writer.h"
+#include "platform/media/Writer.h"
 
 #include <filesystem>
 #include <mutex>
