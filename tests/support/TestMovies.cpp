@@ -19,7 +19,7 @@ namespace trimwell::testing {
 
 static fs::path root() {
     const char* tmp = std::getenv("TRIMWELL_TEST_TMP");
-    fs::path p = tmp ? fs::path(tmp) : fs::temp_directory_path() / "trimwell-tests";
+    fs::path p = tmp ? fs::path(tmp) : fs::path(TRIMWELL_TEST_TMP_DEFAULT);
     fs::create_directories(p);
     return p;
 }
