@@ -5,9 +5,11 @@
 // posting to the main thread, and does nothing once the model is gone.
 //
 // Observation: every observed field has a Qt property and one change signal, emitted only on
-// a real change. Doubles compare numerically (a stored NaN always counts as changed); the two
-// observer tokens and the two shared save boxes notify on every write. The derived values
-// canSave and aboutText notify when their value changes.
+// a real change; the inner bookkeeping (the load ticket, the inside flag, the save's stop
+// flag, progress box and timer) has only its signal. Doubles compare numerically (a stored
+// NaN always counts as changed); the two observer tokens and the two shared save boxes
+// notify on every write. The derived values canSave and aboutText notify when their value
+// changes.
 //
 // The model never throws and never shows a dialog for a failure: every refusal and every
 // outcome becomes one status sentence.
@@ -30,6 +32,10 @@
 
 namespace trimwell {
 
+namespace testing {
+struct ModelInternals;
+}
+
 class Panels;
 struct MovieCheck;
 
@@ -48,20 +54,19 @@ std::string proposedSaveName(const std::string& source);
 
 class TrimwellModel : public QObject {
     Q_OBJECT
-    Q_PROPERTY(std::optional<std::string> sourceURL READ sourceURL WRITE setSourceURL NOTIFY
-                   sourceURLChanged)
-    Q_PROPERTY(double duration READ duration WRITE setDuration NOTIFY durationChanged)
-    Q_PROPERTY(bool hasAudio READ hasAudio WRITE setHasAudio NOTIFY hasAudioChanged)
+    Q_PROPERTY(std::optional<std::string> sourceURL READ sourceURL NOTIFY sourceURLChanged)
+    Q_PROPERTY(double duration READ duration NOTIFY durationChanged)
+    Q_PROPERTY(bool hasAudio READ hasAudio NOTIFY hasAudioChanged)
     Q_PROPERTY(double inPoint READ inPoint WRITE setInPoint NOTIFY inPointChanged)
     Q_PROPERTY(double outPoint READ outPoint WRITE setOutPoint NOTIFY outPointChanged)
     Q_PROPERTY(double playhead READ playhead WRITE setPlayhead NOTIFY playheadChanged)
     Q_PROPERTY(double megabits READ megabits WRITE setMegabits NOTIFY megabitsChanged)
-    Q_PROPERTY(QString status READ status WRITE setStatus NOTIFY statusChanged)
+    Q_PROPERTY(QString status READ status NOTIFY statusChanged)
     // Why the last save failed, for the status line's tooltip; empty after any other status.
     Q_PROPERTY(QString statusDetail READ statusDetail NOTIFY statusDetailChanged)
-    Q_PROPERTY(bool busy READ busy WRITE setBusy NOTIFY busyChanged)
-    Q_PROPERTY(double progress READ progress WRITE setProgress NOTIFY progressChanged)
-    Q_PROPERTY(bool playing READ playing WRITE setPlaying NOTIFY playingChanged)
+    Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
+    Q_PROPERTY(double progress READ progress NOTIFY progressChanged)
+    Q_PROPERTY(bool playing READ playing NOTIFY playingChanged)
     Q_PROPERTY(double shortest READ shortest CONSTANT)
     Q_PROPERTY(bool canSave READ canSave NOTIFY canSaveChanged)
     Q_PROPERTY(QString aboutText READ aboutText NOTIFY aboutTextChanged)
@@ -70,13 +75,7 @@ class TrimwellModel : public QObject {
         std::optional<trimwell::ObserverToken> timeToken READ timeToken NOTIFY timeTokenChanged)
     Q_PROPERTY(std::optional<trimwell::ObserverToken> boundaryToken READ boundaryToken NOTIFY
                    boundaryTokenChanged)
-    Q_PROPERTY(qint64 loadTicket READ loadTicket NOTIFY loadTicketChanged)
     Q_PROPERTY(std::optional<trimwell::TrimwellModel::Drag> drag READ drag NOTIFY dragChanged)
-    Q_PROPERTY(bool inside READ inside NOTIFY insideChanged)
-    Q_PROPERTY(std::shared_ptr<trimwell::StopFlag> stopFlag READ stopFlag NOTIFY stopFlagChanged)
-    Q_PROPERTY(std::shared_ptr<trimwell::FractionBox> progressBox READ progressBox NOTIFY
-                   progressBoxChanged)
-    Q_PROPERTY(QTimer* progressTimer READ progressTimer NOTIFY progressTimerChanged)
 
 public:
     // What the user is dragging.
@@ -113,12 +112,7 @@ public:
 
     const std::optional<ObserverToken>& timeToken() const { return timeToken_; }
     const std::optional<ObserverToken>& boundaryToken() const { return boundaryToken_; }
-    qint64 loadTicket() const { return loadTicket_; }
     const std::optional<Drag>& drag() const { return drag_; }
-    bool inside() const { return inside_; }
-    const std::shared_ptr<StopFlag>& stopFlag() const { return stopFlag_; }
-    const std::shared_ptr<FractionBox>& progressBox() const { return progressBox_; }
-    QTimer* progressTimer() const { return progressTimer_.get(); }
 
     // A movie is open, longer than the shortest cut, the marks are at least the shortest cut
     // apart, no save runs, and no movie is being read (while a read is pending the marks still
@@ -131,17 +125,10 @@ public:
     // arrow keys and wheel go there, so a mark set afterwards starts on that very picture.
     double pictureTimeFrom(double seconds, int steps) const;
 
-    void setSourceURL(std::optional<std::string> value);
-    void setDuration(double value);
-    void setHasAudio(bool value);
     void setInPoint(double value);
     void setOutPoint(double value);
     void setPlayhead(double value);
     void setMegabits(double value);
-    void setStatus(const QString& value);
-    void setBusy(bool value);
-    void setProgress(double value);
-    void setPlaying(bool value);
 
 public slots:
     // Opening a movie.
@@ -203,6 +190,22 @@ signals:
     void aboutTextChanged();
 
 private:
+    // Tests reach the bookkeeping and the fields only operations write through this one door.
+    friend struct testing::ModelInternals;
+
+    qint64 loadTicket() const { return loadTicket_; }
+    bool inside() const { return inside_; }
+    const std::shared_ptr<StopFlag>& stopFlag() const { return stopFlag_; }
+    const std::shared_ptr<FractionBox>& progressBox() const { return progressBox_; }
+    QTimer* progressTimer() const { return progressTimer_.get(); }
+
+    void setSourceURL(std::optional<std::string> value);
+    void setDuration(double value);
+    void setHasAudio(bool value);
+    void setStatus(const QString& value);
+    void setBusy(bool value);
+    void setProgress(double value);
+    void setPlaying(bool value);
     void setTimeToken(std::optional<ObserverToken> value);
     void setBoundaryToken(std::optional<ObserverToken> value);
     void setLoadTicket(qint64 value);

@@ -57,10 +57,11 @@ TEST_F(Clock, PlayStartsFromTheInMarkUnlessInsideTheCut) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        // The clock brings the player's state into the model.
         p.status = c.status;
-        p.time = c.time;
+        p.currentRate = c.status == TimeControlStatus::paused ? 0 : 1;
+        tick(c.time);
         p.seeks.clear();
-        m.setPlaying(c.status != TimeControlStatus::paused);
         m.togglePlay();
         EXPECT_EQ(p.seeks, c.seeks);
         EXPECT_EQ(m.playing(), c.playing);
@@ -69,10 +70,13 @@ TEST_F(Clock, PlayStartsFromTheInMarkUnlessInsideTheCut) {
 }
 
 TEST_F(Clock, PlayDoesNothingWithoutAMovieOrDuringASave) {
-    m.setBusy(true);
+    rig.panels.saveReplies = {freshFolder("clock-during-save") + "/cut.mp4"};
+    m.pickSave();
+    ASSERT_TRUE(m.busy());
     m.togglePlay();
     EXPECT_EQ(p.playCalls, 0);
-    m.setBusy(false);
+    m.stop();
+    ASSERT_TRUE(waitUntil([&] { return !m.busy(); }));
 
     Rig empty;
     empty.model->togglePlay();

@@ -22,6 +22,12 @@ protected:
 
 enum class Button { setIn, setOut };
 
+// Presses Play unless the model already plays.
+void play(TrimwellModel& m) {
+    if (!m.playing())
+        m.togglePlay();
+}
+
 } // namespace
 
 TEST_F(Marks, SetInAndSetOutPullTheOtherMarkAlong) {
@@ -48,17 +54,16 @@ TEST_F(Marks, SetInAndSetOutPullTheOtherMarkAlong) {
         SCOPED_TRACE(c.name);
         m.setInPoint(c.in);
         m.setOutPoint(c.out);
+        play(m);
         m.setPlayhead(c.playhead);
         p.seeks.clear();
-        rig.player->play();
-        m.setPlaying(true);
         c.button == Button::setIn ? m.setInFromPlayhead() : m.setOutFromPlayhead();
         EXPECT_DOUBLE_EQ(m.inPoint(), c.expectIn);
         EXPECT_DOUBLE_EQ(m.outPoint(), c.expectOut);
         // Exactly, not merely up to rounding: the cut just made must be saveable.
         EXPECT_GE(m.outPoint() - m.inPoint(), m.shortest());
         EXPECT_TRUE(m.canSave());
-        EXPECT_FALSE(m.inside());
+        EXPECT_FALSE(ModelInternals::inside(m));
         // Playback stops at the new out mark; the buttons neither seek nor pause.
         EXPECT_NEAR(p.boundaryTime(), m.outPoint(), 1.0 / 1200);
         EXPECT_TRUE(p.seeks.empty());
@@ -83,8 +88,7 @@ TEST_F(Marks, ADraggedMarkCarriesTheOtherAlongAndThePreviewFollows) {
         SCOPED_TRACE(c.name);
         m.setInPoint(c.in);
         m.setOutPoint(c.out);
-        rig.player->play();
-        m.setPlaying(true);
+        play(m);
         const bool in = c.mark == Button::setIn;
         in ? m.beginInDrag() : m.beginOutDrag();
         // Pressing pauses.
@@ -127,8 +131,7 @@ TEST_F(Marks, ChangesThatAreNotTheDraggedMarkAreIgnored) {
 }
 
 TEST_F(Marks, PlayheadDragSeeksWithoutWritingBack) {
-    rig.player->play();
-    m.setPlaying(true);
+    play(m);
     m.beginPlayheadDrag();
     EXPECT_FALSE(m.playing());
     QSignalSpy spy(&m, &TrimwellModel::playheadChanged);
@@ -169,7 +172,9 @@ TEST(MarksRefused, NothingMovesWithATinyMovieNoMovieOrASave) {
         Rig rig;
         ASSERT_EQ(rig.open(silentMovie("model-10s-silent.mp4", 10)), "Ready.");
         TrimwellModel& m = *rig.model;
-        m.setBusy(true);
+        rig.panels.saveReplies = {freshFolder("marks-during-save") + "/cut.mp4"};
+        m.pickSave();
+        ASSERT_TRUE(m.busy());
         m.setPlayhead(4);
         m.setInFromPlayhead();
         m.setOutFromPlayhead();

@@ -33,9 +33,9 @@ protected:
     }
     void expectIdle() {
         EXPECT_FALSE(m.busy());
-        EXPECT_FALSE(m.stopFlag());
-        EXPECT_FALSE(m.progressBox());
-        EXPECT_EQ(m.progressTimer(), nullptr);
+        EXPECT_FALSE(ModelInternals::stopFlag(m));
+        EXPECT_FALSE(ModelInternals::progressBox(m));
+        EXPECT_EQ(ModelInternals::progressTimer(m), nullptr);
     }
 
     std::string folder;
@@ -89,8 +89,8 @@ TEST(SaveRefusals, NothingToSave) {
 }
 
 TEST_F(Saving, WhileASaveRunsPickSaveChangesNothing) {
-    m.setBusy(true);
-    m.setStatus("Saving.");
+    ASSERT_TRUE(startSave(folder + "/cut.mp4"));
+    rig.panels.saveRequests.clear();
     m.pickSave();
     EXPECT_EQ(m.status(), "Saving.");
     EXPECT_TRUE(rig.panels.saveRequests.empty());
@@ -138,17 +138,17 @@ TEST_F(Saving, ThePanelProposesANameAndTheOpenMovieIsRefused) {
 
 TEST_F(Saving, ASaveEndsSavedWithTheCutAsItWasWhenSaveWasChosen) {
     const std::string destination = folder + "/cut.mp4";
-    rig.player->play();
-    m.setPlaying(true);
+    m.togglePlay();
+    ASSERT_TRUE(m.playing());
     ASSERT_TRUE(startSave(destination));
     EXPECT_EQ(m.status(), "Saving.");
     EXPECT_EQ(m.progress(), 0);
     EXPECT_FALSE(m.playing());
     EXPECT_EQ(rig.player->status, TimeControlStatus::paused);
-    EXPECT_TRUE(m.stopFlag());
-    EXPECT_TRUE(m.progressBox());
-    ASSERT_NE(m.progressTimer(), nullptr);
-    EXPECT_EQ(m.progressTimer()->interval(), 100);
+    EXPECT_TRUE(ModelInternals::stopFlag(m));
+    EXPECT_TRUE(ModelInternals::progressBox(m));
+    ASSERT_NE(ModelInternals::progressTimer(m), nullptr);
+    EXPECT_EQ(ModelInternals::progressTimer(m)->interval(), 100);
     EXPECT_FALSE(m.canSave());
     // The marks may move during the save without changing it.
     m.setInPoint(0);
@@ -180,7 +180,7 @@ TEST_F(Saving, OpeningAndDroppingWaitForTheSave) {
     EXPECT_FALSE(m.playing());
     ASSERT_TRUE(waitForSave());
     EXPECT_EQ(m.status(), "Saved.");
-    EXPECT_EQ(m.loadTicket(), 1);
+    EXPECT_EQ(ModelInternals::loadTicket(m), 1);
 }
 
 TEST_F(Saving, StopCancelsTheSaveAndLeavesNoFile) {
@@ -228,12 +228,12 @@ TEST_F(Saving, AFailedSaveSaysSoAndPrintsWhy) {
 
 TEST_F(Saving, ANewSaveAfterAFinishedOneStartsAfresh) {
     ASSERT_TRUE(startSave(folder + "/one.mp4"));
-    const auto firstFlag = m.stopFlag();
+    const auto firstFlag = ModelInternals::stopFlag(m);
     ASSERT_TRUE(waitForSave());
     ASSERT_EQ(m.status(), "Saved.");
     ASSERT_TRUE(startSave(folder + "/two.mp4"));
     EXPECT_EQ(m.progress(), 0);
-    EXPECT_NE(m.stopFlag(), firstFlag);
+    EXPECT_NE(ModelInternals::stopFlag(m), firstFlag);
     ASSERT_TRUE(waitForSave());
     EXPECT_EQ(m.status(), "Saved.");
     EXPECT_EQ(listFolder(folder), (std::vector<std::string>{"one.mp4", "two.mp4"}));

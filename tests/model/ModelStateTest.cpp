@@ -24,12 +24,12 @@ TEST(ModelState, StartsEmpty) {
     EXPECT_EQ(m.shortest(), 0.1);
     EXPECT_FALSE(m.timeToken());
     EXPECT_FALSE(m.boundaryToken());
-    EXPECT_EQ(m.loadTicket(), 0);
+    EXPECT_EQ(ModelInternals::loadTicket(m), 0);
     EXPECT_FALSE(m.drag());
-    EXPECT_FALSE(m.inside());
-    EXPECT_FALSE(m.stopFlag());
-    EXPECT_FALSE(m.progressBox());
-    EXPECT_EQ(m.progressTimer(), nullptr);
+    EXPECT_FALSE(ModelInternals::inside(m));
+    EXPECT_FALSE(ModelInternals::stopFlag(m));
+    EXPECT_FALSE(ModelInternals::progressBox(m));
+    EXPECT_EQ(ModelInternals::progressTimer(m), nullptr);
     EXPECT_FALSE(m.canSave());
     EXPECT_EQ(m.aboutText(), "Open a movie to see the size.");
     // Construction opens nothing and installs no observer.
@@ -42,31 +42,35 @@ TEST(ModelState, NumbersNotifyOnlyOnARealChange) {
     struct Field {
         const char* name;
         void (TrimwellModel::*changed)();
-        void (TrimwellModel::*set)(double);
+        void (*set)(TrimwellModel&, double);
     };
     const Field fields[] = {
-        {"duration", &TrimwellModel::durationChanged, &TrimwellModel::setDuration},
-        {"inPoint", &TrimwellModel::inPointChanged, &TrimwellModel::setInPoint},
-        {"outPoint", &TrimwellModel::outPointChanged, &TrimwellModel::setOutPoint},
-        {"playhead", &TrimwellModel::playheadChanged, &TrimwellModel::setPlayhead},
-        {"megabits", &TrimwellModel::megabitsChanged, &TrimwellModel::setMegabits},
-        {"progress", &TrimwellModel::progressChanged, &TrimwellModel::setProgress},
+        {"duration", &TrimwellModel::durationChanged, &ModelInternals::setDuration},
+        {"inPoint", &TrimwellModel::inPointChanged,
+         [](TrimwellModel& m, double v) { m.setInPoint(v); }},
+        {"outPoint", &TrimwellModel::outPointChanged,
+         [](TrimwellModel& m, double v) { m.setOutPoint(v); }},
+        {"playhead", &TrimwellModel::playheadChanged,
+         [](TrimwellModel& m, double v) { m.setPlayhead(v); }},
+        {"megabits", &TrimwellModel::megabitsChanged,
+         [](TrimwellModel& m, double v) { m.setMegabits(v); }},
+        {"progress", &TrimwellModel::progressChanged, &ModelInternals::setProgress},
     };
     for (const Field& f : fields) {
         SCOPED_TRACE(f.name);
         Rig rig;
         TrimwellModel& m = *rig.model;
         QSignalSpy spy(&m, f.changed);
-        (m.*f.set)(3.5);
-        (m.*f.set)(3.5);
+        f.set(m, 3.5);
+        f.set(m, 3.5);
         EXPECT_EQ(spy.count(), 1);
         // Equality is numeric: the two zeros are the same number.
-        (m.*f.set)(0.0);
-        (m.*f.set)(-0.0);
+        f.set(m, 0.0);
+        f.set(m, -0.0);
         EXPECT_EQ(spy.count(), 2);
         // A stored NaN equals nothing, itself included.
-        (m.*f.set)(std::nan(""));
-        (m.*f.set)(std::nan(""));
+        f.set(m, std::nan(""));
+        f.set(m, std::nan(""));
         EXPECT_EQ(spy.count(), 4);
     }
 }
@@ -77,34 +81,34 @@ TEST(ModelState, TruthTextAndLocationNotifyOnlyOnARealChange) {
     struct Flag {
         const char* name;
         void (TrimwellModel::*changed)();
-        void (TrimwellModel::*set)(bool);
+        void (*set)(TrimwellModel&, bool);
     };
     for (const Flag& f :
-         {Flag{"hasAudio", &TrimwellModel::hasAudioChanged, &TrimwellModel::setHasAudio},
-          Flag{"busy", &TrimwellModel::busyChanged, &TrimwellModel::setBusy},
-          Flag{"playing", &TrimwellModel::playingChanged, &TrimwellModel::setPlaying}}) {
+         {Flag{"hasAudio", &TrimwellModel::hasAudioChanged, &ModelInternals::setHasAudio},
+          Flag{"busy", &TrimwellModel::busyChanged, &ModelInternals::setBusy},
+          Flag{"playing", &TrimwellModel::playingChanged, &ModelInternals::setPlaying}}) {
         SCOPED_TRACE(f.name);
         QSignalSpy spy(&m, f.changed);
-        (m.*f.set)(false);
-        (m.*f.set)(true);
-        (m.*f.set)(true);
-        (m.*f.set)(false);
+        f.set(m, false);
+        f.set(m, true);
+        f.set(m, true);
+        f.set(m, false);
         EXPECT_EQ(spy.count(), 2);
     }
 
     QSignalSpy status(&m, &TrimwellModel::statusChanged);
-    m.setStatus("Open a movie.");
-    m.setStatus("Ready.");
-    m.setStatus(QString::fromStdString("Ready."));
+    ModelInternals::setStatus(m, "Open a movie.");
+    ModelInternals::setStatus(m, "Ready.");
+    ModelInternals::setStatus(m, QString::fromStdString("Ready."));
     EXPECT_EQ(status.count(), 1);
 
     QSignalSpy source(&m, &TrimwellModel::sourceURLChanged);
-    m.setSourceURL(std::nullopt);
-    m.setSourceURL("/movies/a.mov");
-    m.setSourceURL("/movies/a.mov");
-    m.setSourceURL("/movies/b.mov");
-    m.setSourceURL(std::nullopt);
-    m.setSourceURL(std::nullopt);
+    ModelInternals::setSourceURL(m, std::nullopt);
+    ModelInternals::setSourceURL(m, "/movies/a.mov");
+    ModelInternals::setSourceURL(m, "/movies/a.mov");
+    ModelInternals::setSourceURL(m, "/movies/b.mov");
+    ModelInternals::setSourceURL(m, std::nullopt);
+    ModelInternals::setSourceURL(m, std::nullopt);
     EXPECT_EQ(source.count(), 3);
 }
 
@@ -132,11 +136,11 @@ TEST(ModelState, CanSaveNeedsAMovieALongEnoughCutAndNoSave) {
         TrimwellModel& m = *rig.model;
         QSignalSpy spy(&m, &TrimwellModel::canSaveChanged);
         if (c.source)
-            m.setSourceURL("/movies/clip.mov");
-        m.setDuration(c.duration);
+            ModelInternals::setSourceURL(m, "/movies/clip.mov");
+        ModelInternals::setDuration(m, c.duration);
         m.setInPoint(c.in);
         m.setOutPoint(c.out);
-        m.setBusy(c.busy);
+        ModelInternals::setBusy(m, c.busy);
         EXPECT_EQ(m.canSave(), c.canSave);
         // The derived value tells its observers exactly when it flips.
         EXPECT_EQ(spy.count(), c.flips);
@@ -147,12 +151,12 @@ TEST(ModelState, SizeEstimateFollowsMarksRateAndSound) {
     Rig rig;
     TrimwellModel& m = *rig.model;
     QSignalSpy spy(&m, &TrimwellModel::aboutTextChanged);
-    m.setDuration(20);
+    ModelInternals::setDuration(m, 20);
     m.setInPoint(5);
     m.setOutPoint(15);
-    m.setHasAudio(true);
+    ModelInternals::setHasAudio(m, true);
     EXPECT_EQ(m.aboutText(), "About 5.2 MB");
-    m.setHasAudio(false);
+    ModelInternals::setHasAudio(m, false);
     EXPECT_EQ(m.aboutText(), "About 5.0 MB");
     m.setMegabits(8);
     EXPECT_EQ(m.aboutText(), "About 10 MB");

@@ -3,6 +3,7 @@
 // bounded wait that runs the main thread's posted work and timers, and the generated movies.
 #include "FakePanels.h"
 #include "FakePlayer.h"
+#include "ModelInternals.h"
 #include "model/TrimwellModel.h"
 #include "support/TestMovies.h"
 

@@ -99,7 +99,7 @@ TEST(Stress, AHundredOpensLeaveTheLastMovieOnly) {
         for (int i = 0; i < 99; ++i)
             m.open(others[i % others.size()]);
         m.open(c.last);
-        EXPECT_EQ(m.loadTicket(), 100);
+        EXPECT_EQ(ModelInternals::loadTicket(m), 100);
         ASSERT_TRUE(waitUntil([&] { return m.status() != "Reading the movie."; }, 100000));
         // Every older read ends in this time, and none of them may show.
         runFor(1500);

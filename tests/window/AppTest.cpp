@@ -3,6 +3,7 @@
 #include "PlayerTesting.h"
 #include "model/FakePanels.h"
 #include "model/FakePlayer.h"
+#include "model/ModelInternals.h"
 #include "model/TrimwellModel.h"
 #include "platform/player/MpvPlayer.h"
 #include "support/TestMovies.h"
@@ -79,7 +80,7 @@ TEST(TrimwellApp, TheMenuShortcutsReachTheModelAndAreNeverDisabled) {
     QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
     EXPECT_EQ(rig.app->model().status(), "Open a movie.");
 
-    rig.app->model().setBusy(true);
+    ModelInternals::setBusy(rig.app->model(), true);
     EXPECT_TRUE(rig.app->openAction().isEnabled());
     EXPECT_TRUE(rig.app->saveAction().isEnabled());
     QTest::keyClick(&window, Qt::Key_O, Qt::ControlModifier);

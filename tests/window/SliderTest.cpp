@@ -50,8 +50,7 @@ TEST(SecondsSlider, DraggingAMarkPressesChangesAndReleasesInThatOrder) {
     rig.window->show();
     rig.pretendOpen("/movies/holiday.mov", 60, true);
     rig.model->setOutPoint(20);
-    rig.player->play();
-    rig.model->setPlaying(true);
+    rig.model->togglePlay();
     auto* slider = rig.find<SecondsSlider>("inSlider");
     Journal journal(*rig.model);
 
@@ -136,7 +135,8 @@ TEST(SecondsSlider, DisablingAHeldSliderEndsTheDrag) {
     auto* slider = rig.find<SecondsSlider>("outSlider");
     QTest::mousePress(slider, Qt::LeftButton, {}, along(*slider, 0.5));
     ASSERT_EQ(rig.model->drag(), TrimwellModel::Drag::outMark);
-    rig.model->setBusy(true); // a save starts from the menu while the slider is held
+    // A save starts from the menu while the slider is held.
+    ModelInternals::setBusy(*rig.model, true);
     EXPECT_FALSE(slider->isEnabled());
     EXPECT_FALSE(slider->isDown());
     EXPECT_FALSE(rig.model->drag().has_value());

@@ -3,6 +3,7 @@
 // shows and calls.
 #include "model/FakePanels.h"
 #include "model/FakePlayer.h"
+#include "model/ModelInternals.h"
 #include "model/TrimwellModel.h"
 #include "window/TrimwellWindow.h"
 
@@ -34,11 +35,12 @@ struct WindowRig {
     QString text(const char* name) const { return find<QLabel>(name)->text(); }
     QPushButton* button(const char* name) const { return find<QPushButton>(name); }
 
-    // A movie as the model holds one once it is open, without reading a file.
+    // A movie as the model holds one once it is open, without reading a file: lengths and
+    // names no generated movie has.
     void pretendOpen(const std::string& path, double duration, bool sound) {
-        model->setSourceURL(path);
-        model->setDuration(duration);
-        model->setHasAudio(sound);
+        ModelInternals::setSourceURL(*model, path);
+        ModelInternals::setDuration(*model, duration);
+        ModelInternals::setHasAudio(*model, sound);
         model->setInPoint(0);
         model->setOutPoint(duration);
     }

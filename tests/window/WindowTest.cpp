@@ -75,9 +75,9 @@ TEST(TrimwellWindow, WithAMovieOpenShowsItsLengthMarksAndSound) {
         expectEnabled(rig, name, true);
     expectEnabled(rig, "save", true);
 
-    rig.model->setHasAudio(false);
+    ModelInternals::setHasAudio(*rig.model, false);
     EXPECT_EQ(rig.text("soundNote"), "This movie has no sound.");
-    rig.model->setPlaying(true);
+    rig.model->togglePlay();
     EXPECT_EQ(rig.button("play")->text(), "Pause");
     rig.model->setMegabits(12.34);
     EXPECT_EQ(rig.text("bitRate"), "12.3 Mb/s");
@@ -90,8 +90,9 @@ TEST(TrimwellWindow, WhileSavingOnlyStopIsLiveAndItAnswersAtOnce) {
     WindowRig rig;
     rig.window->show();
     rig.pretendOpen("/movies/holiday.mov", 65, true);
-    rig.model->setBusy(true);
-    rig.model->setProgress(0.4);
+    // A save that stands at 40 % for as long as the test looks.
+    ModelInternals::setBusy(*rig.model, true);
+    ModelInternals::setProgress(*rig.model, 0.4);
     for (const char* name : kTimeControls)
         expectEnabled(rig, name, false);
     expectEnabled(rig, "megabits", false);
@@ -112,7 +113,7 @@ TEST(TrimwellWindow, WhileSavingOnlyStopIsLiveAndItAnswersAtOnce) {
     EXPECT_EQ(rig.text("status"), "Stopping.");
     EXPECT_EQ(rig.find<QProgressBar>("progress")->value(), 400);
 
-    rig.model->setBusy(false);
+    ModelInternals::setBusy(*rig.model, false);
     EXPECT_TRUE(shown(rig, "save"));
     EXPECT_FALSE(shown(rig, "progress"));
     EXPECT_FALSE(shown(rig, "stop"));
@@ -167,7 +168,8 @@ TEST(TrimwellWindow, ShortensALongFileNameInTheMiddle) {
 
 TEST(TrimwellWindow, TheStatusLineCanBeSelected) {
     WindowRig rig;
-    rig.model->setStatus("That movie could not be read.");
+    rig.model->open(freshFolder("window-status") + "/missing.mp4");
+    ASSERT_TRUE(waitUntil([&] { return rig.model->status() != "Reading the movie."; }));
     const auto* status = rig.find<QLabel>("status");
     EXPECT_EQ(status->text(), "That movie could not be read.");
     EXPECT_TRUE(status->textInteractionFlags() & Qt::TextSelectableByMouse);
@@ -203,7 +205,9 @@ TEST(TrimwellWindow, ADropOfFilesOpensTheFirstAndIsRefusedWhileSaving) {
     EXPECT_EQ(rig.model->sourceURL(), first);
     EXPECT_EQ(rig.text("time"), "0:00.0 / 0:02.0");
 
-    rig.model->setBusy(true);
+    rig.panels.saveReplies = {freshFolder("window-drop-during-save") + "/cut.mp4"};
+    rig.model->pickSave();
+    ASSERT_TRUE(rig.model->busy());
     EXPECT_FALSE(drop({QUrl::fromLocalFile(QString::fromStdString(second))}));
     spin(0.2);
     EXPECT_EQ(rig.model->sourceURL(), first);
