@@ -21,7 +21,9 @@ int main(int argc, char** argv) {
         asset.loadDuration();
         asset.loadTracks(trimwell::MediaType::video);
         asset.loadTracks(trimwell::MediaType::audio);
-        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+        ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                .count());
     }
     std::sort(ms.begin(), ms.end());
     std::printf("%.2f\n", ms[ms.size() / 2]);

@@ -62,9 +62,12 @@ int main(int argc, char** argv) {
         QElapsedTimer timer;
         timer.start();
         player.seekExactly(target);
-        if (!waitFor([&] {
-                return sink.pictures > before && std::fabs(player.currentTime() - target) < 0.04;
-            }, 20000)) {
+        if (!waitFor(
+                [&] {
+                    return sink.pictures > before &&
+                           std::fabs(player.currentTime() - target) < 0.04;
+                },
+                20000)) {
             std::fprintf(stderr, "seek to %.3f did not finish\n", target);
             return 1;
         }

@@ -5,12 +5,12 @@
 //   trimwell-bench-step play MOVIE SECONDS   the process's CPU use while the movie plays,
 //                                            in cores
 // Run it on a display (a virtual one will do); it prints one line.
+#include "model/TrimwellModel.h"
+#include "platform/player/PlayerView.h"
 #include "window/PreviewPane.h"
 #include "window/SecondsSlider.h"
 #include "window/TrimwellApp.h"
 #include "window/TrimwellWindow.h"
-#include "model/TrimwellModel.h"
-#include "platform/player/PlayerView.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

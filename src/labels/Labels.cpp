@@ -63,7 +63,9 @@ std::string aboutText(double duration, double inPoint, double outPoint, double m
     return aboutLabel(length * (rate * 0.125));
 }
 
-std::string bitRateText(double megabits) { return printf1("%.1f Mb/s", megabits); }
+std::string bitRateText(double megabits) {
+    return printf1("%.1f Mb/s", megabits);
+}
 
 std::string formatNumber(double value) {
     char text[64];

@@ -111,7 +111,7 @@ void TrimwellModel::setStatus(const QString& value) {
         return;
     // A reason belongs to the status it explains.
     setStatusDetail(QString());
-        emit statusChanged();
+    emit statusChanged();
 }
 
 void TrimwellModel::setStatusDetail(const QString& value) {

@@ -78,7 +78,9 @@ SampleBuffer makeTone(std::int64_t start, std::int64_t frames) {
     }
 }
 
-void makeSample(const std::string& path) { makeSample(path, SampleRecipe{}); }
+void makeSample(const std::string& path) {
+    makeSample(path, SampleRecipe{});
+}
 
 void makeSample(const std::string& path, const SampleRecipe& recipe) {
     auto writer = std::make_shared<Writer>(path, FileType::mpeg4);

@@ -30,7 +30,8 @@ struct SampleRecipe {
     std::int64_t frames{60};
     std::int64_t soundFrames{96000};
     std::int64_t soundBufferFrames{2048};
-    std::function<std::shared_ptr<PixelBuffer>(std::int64_t, const PixelBufferPool*)> pixel{makePixel};
+    std::function<std::shared_ptr<PixelBuffer>(std::int64_t, const PixelBufferPool*)> pixel{
+        makePixel};
     std::function<SampleBuffer(std::int64_t, std::int64_t)> tone{makeTone};
 };
 void makeSample(const std::string& path, const SampleRecipe& recipe);

@@ -209,7 +209,7 @@ void SecondsSlider::pressOnceTo(double target) {
     down_ = true;
     emit pressed();
     if (std::isfinite(target))
-    moveTo(target);
+        moveTo(target);
     finishPress();
 }
 

@@ -31,7 +31,7 @@ public:
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 
-  signals:
+signals:
     void pressed();
     // The user moved the slider to value, already inside the range.
     void moved(double value);

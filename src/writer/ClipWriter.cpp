@@ -77,7 +77,7 @@ void removeAbandonedPartials(const fs::path& folder) {
 // save into the folder once its process is gone. TRIMWELL_NAMED_PARTIAL_FILE=1 in the
 // environment forces the named file, so that tests can reach it on any filesystem.
 class PartialFile {
-  public:
+public:
     explicit PartialFile(const std::string& destination)
         : destination_(destination), named_(partialPathFor(destination)) {
         const fs::path folder = fs::path(destination).parent_path();
@@ -133,7 +133,7 @@ class PartialFile {
         kept_ = true;
     }
 
-  private:
+private:
     static void syncFile(const std::string& path) {
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
@@ -468,15 +468,15 @@ void write(const std::string& source, const std::string& destination, double sta
     // The cut keeps everything between the marks that either track covers: where the
     // picture ends first, its last picture stays on screen while the sound goes on.
     // A still picture stays on screen as long as the movie lasts.
-    TimeRange covered = picture.isStill ? TimeRange{MediaTime::zero(), asset.loadDuration()}
-                                        : picture.timeRange;
+    TimeRange covered =
+        picture.isStill ? TimeRange{MediaTime::zero(), asset.loadDuration()} : picture.timeRange;
     if (withSound && sound->timeRange.isValid() && !sound->timeRange.isEmpty()) {
         const MediaTime from = std::min(covered.start, sound->timeRange.start);
         const MediaTime to = std::max(covered.end(), sound->timeRange.end());
         covered = TimeRange::fromStartToEnd(from, to);
     }
     TimeRange cut = TimeRange::fromStartToEnd(MediaTime::fromSeconds(start, 600),
-                                                    MediaTime::fromSeconds(end, 600))
+                                              MediaTime::fromSeconds(end, 600))
                         .intersection(covered);
     if (!cut.isValid() || cut.isEmpty() || cut.duration.seconds() <= 0.05)
         throw ClipError::noLength();

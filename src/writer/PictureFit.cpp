@@ -13,7 +13,8 @@ static double evenOf(double w) {
 
 PictureFit uprightEven(Size natural, AffineTransform preferred) {
     const Rect box = preferred.apply(Rect{0, 0, natural.width, natural.height});
-    const AffineTransform moved = preferred.followedBy(AffineTransform::translation(-box.x, -box.y));
+    const AffineTransform moved =
+        preferred.followedBy(AffineTransform::translation(-box.x, -box.y));
     double w = std::fabs(box.width);
     double h = std::fabs(box.height);
     if (w <= 2)

@@ -12,13 +12,13 @@ namespace trimwell {
 
 struct PumpBook {
     std::mutex lock;
-    std::int64_t videoSamples{0};        // guarded by lock
-    std::int64_t audioSamples{0};        // guarded by lock
-    std::optional<std::string> failure;  // guarded by lock: the first failure's text
-    bool cancelled{false};               // guarded by lock
-    bool videoClosed{false};             // guarded by lock
-    bool audioClosed{false};             // guarded by lock
-    double lastReport{-1};               // guarded by lock
+    std::int64_t videoSamples{0};       // guarded by lock
+    std::int64_t audioSamples{0};       // guarded by lock
+    std::optional<std::string> failure; // guarded by lock: the first failure's text
+    bool cancelled{false};              // guarded by lock
+    bool videoClosed{false};            // guarded by lock
+    bool audioClosed{false};            // guarded by lock
+    double lastReport{-1};              // guarded by lock
 
     // Keeps the first failure; later ones change nothing. Never throws: short of memory
     // for the text, the failure is still kept, as "The save stopped."

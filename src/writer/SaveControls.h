@@ -54,7 +54,9 @@ class ClipError : public std::exception {
 public:
     enum class Kind { failed, noPicture, noLength, sameFile, cancelled };
 
-    static ClipError failed(std::string message) { return ClipError(Kind::failed, std::move(message)); }
+    static ClipError failed(std::string message) {
+        return ClipError(Kind::failed, std::move(message));
+    }
     static ClipError noPicture() { return ClipError(Kind::noPicture, "That file has no picture."); }
     static ClipError noLength() { return ClipError(Kind::noLength, "That movie has no length."); }
     static ClipError sameFile() {

@@ -12,11 +12,10 @@ TEST(CutClock, RoundsOnceOnTenthsAndCarries) {
         double seconds;
         const char* text;
     } cases[] = {
-        {0, "0:00.0"},        {-0.0, "0:00.0"},     {-1, "0:00.0"},
-        {NAN, "0:00.0"},      {inf, "0:00.0"},      {0.04, "0:00.0"},
-        {0.05, "0:00.1"},     {59.94, "0:59.9"},    {59.95, "1:00.0"},
-        {61.25, "1:01.3"},    {3599.99, "60:00.0"}, {3725, "62:05.0"},
-        {7200, "120:00.0"},   {65, "1:05.0"},
+        {0, "0:00.0"},      {-0.0, "0:00.0"},  {-1, "0:00.0"},       {NAN, "0:00.0"},
+        {inf, "0:00.0"},    {0.04, "0:00.0"},  {0.05, "0:00.1"},     {59.94, "0:59.9"},
+        {59.95, "1:00.0"},  {61.25, "1:01.3"}, {3599.99, "60:00.0"}, {3725, "62:05.0"},
+        {7200, "120:00.0"}, {65, "1:05.0"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(cutClock(c.seconds), c.text) << c.seconds;
@@ -32,11 +31,11 @@ TEST(AboutLabel, SwitchesUnitsOnTheUnroundedCount) {
         double bytes;
         const char* text;
     } cases[] = {
-        {0, "About 0 MB"},           {-5, "About 0 MB"},          {NAN, "About 0 MB"},
-        {INFINITY, "About 0 MB"},    {1, "About 1 KB"},           {499, "About 1 KB"},
-        {1500, "About 2 KB"},        {999499, "About 999 KB"},    {999999, "About 1000 KB"},
-        {1000000, "About 1.0 MB"},   {9940000, "About 9.9 MB"},   {9999999, "About 10.0 MB"},
-        {10000000, "About 10 MB"},   {12500000, "About 13 MB"},
+        {0, "About 0 MB"},         {-5, "About 0 MB"},        {NAN, "About 0 MB"},
+        {INFINITY, "About 0 MB"},  {1, "About 1 KB"},         {499, "About 1 KB"},
+        {1500, "About 2 KB"},      {999499, "About 999 KB"},  {999999, "About 1000 KB"},
+        {1000000, "About 1.0 MB"}, {9940000, "About 9.9 MB"}, {9999999, "About 10.0 MB"},
+        {10000000, "About 10 MB"}, {12500000, "About 13 MB"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(aboutLabel(c.bytes), c.text) << c.bytes;

@@ -31,26 +31,58 @@ struct Expect {
 
 TEST(Asset, InspectsMoviesOfManyKinds) {
     const Expect cases[] = {
-        {"h264.mp4", kPicture + kTone + "-c:v libx264 -pix_fmt yuv420p -c:a aac -shortest", 1, 1, 2.0,
-         {320, 240}, 30, 48000, 1},
-        {"mpeg2.mpg", kPicture + kTone + "-c:v mpeg2video -c:a mp2 -shortest", 1, 1, 2.0, {320, 240},
-         30, 48000, 1},
+        {"h264.mp4",
+         kPicture + kTone + "-c:v libx264 -pix_fmt yuv420p -c:a aac -shortest",
+         1,
+         1,
+         2.0,
+         {320, 240},
+         30,
+         48000,
+         1},
+        {"mpeg2.mpg",
+         kPicture + kTone + "-c:v mpeg2video -c:a mp2 -shortest",
+         1,
+         1,
+         2.0,
+         {320, 240},
+         30,
+         48000,
+         1},
         {"mjpeg.avi", kPicture + "-c:v mjpeg", 1, 0, 2.0, {320, 240}, 30, 0, 0},
         {"prores.mov", kPicture + "-c:v prores_ks", 1, 0, 2.0, {320, 240}, 30, 0, 0},
         {"soundonly.m4a", kTone + "-c:a aac", 0, 1, 2.0, {}, 0, 48000, 1},
         {"mono441.mp4",
-         kPicture + "-f lavfi -i sine=sample_rate=44100:duration=2 -c:v libx264 -c:a aac -shortest", 1,
-         1, 2.0, {320, 240}, 30, 44100, 1},
+         kPicture + "-f lavfi -i sine=sample_rate=44100:duration=2 -c:v libx264 -c:a aac -shortest",
+         1,
+         1,
+         2.0,
+         {320, 240},
+         30,
+         44100,
+         1},
         {"surround.mp4",
          kPicture + "-f lavfi -i sine=sample_rate=48000:duration=2 -c:v libx264 -c:a aac "
                     "-af aformat=channel_layouts=5.1 -shortest",
-         1, 1, 2.0, {320, 240}, 30, 48000, 6},
+         1,
+         1,
+         2.0,
+         {320, 240},
+         30,
+         48000,
+         6},
         // MXF stores the coded height (192, whole macroblocks); only a decoded picture says
         // 180, and the header's 16:9 over 320x192 would read as non-square pixels.
         {"dnxhr.mxf",
          "-f lavfi -i testsrc2=size=320x180:rate=25:duration=2 " + kTone +
              "-c:v dnxhd -profile:v dnxhr_lb -pix_fmt yuv422p -c:a pcm_s16le",
-         1, 1, 2.0, {320, 180}, 25, 48000, 1},
+         1,
+         1,
+         2.0,
+         {320, 180},
+         25,
+         48000,
+         1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -92,9 +124,8 @@ TEST(Asset, PortraitPhoneMovieReadsAsAQuarterTurn) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string path =
-            makeMovie(c.name, kPicture + "-c:v libx264",
-                      "-metadata:s:v:0 rotate=" + std::to_string(c.rotate));
+        const std::string path = makeMovie(c.name, kPicture + "-c:v libx264",
+                                           "-metadata:s:v:0 rotate=" + std::to_string(c.rotate));
         Asset asset(path);
         const auto video = asset.loadTracks(MediaType::video);
         ASSERT_EQ(video.size(), 1u);
@@ -107,7 +138,8 @@ TEST(Asset, PortraitPhoneMovieReadsAsAQuarterTurn) {
 }
 
 TEST(Asset, SoundStartingLateKeepsItsOffset) {
-    const std::string path = makeMovie("latesound2.mp4", kPicture + "-itsoffset 1 " + kTone + "-c:v libx264 -c:a aac");
+    const std::string path =
+        makeMovie("latesound2.mp4", kPicture + "-itsoffset 1 " + kTone + "-c:v libx264 -c:a aac");
     Asset asset(path);
     const auto audio = asset.loadTracks(MediaType::audio);
     const auto video = asset.loadTracks(MediaType::video);
@@ -118,8 +150,8 @@ TEST(Asset, SoundStartingLateKeepsItsOffset) {
 }
 
 TEST(Asset, ProgramStreamWithLateStartStartsAtZero) {
-    const std::string path = makeMovie(
-        "late.mpg", kPicture + "-c:v mpeg2video -output_ts_offset 10");
+    const std::string path =
+        makeMovie("late.mpg", kPicture + "-c:v mpeg2video -output_ts_offset 10");
     Asset asset(path);
     const auto video = asset.loadTracks(MediaType::video);
     ASSERT_EQ(video.size(), 1u);
@@ -140,8 +172,8 @@ TEST(Asset, UnreadableFilesGivePlatformErrors) {
     std::filesystem::create_directory(dir + "/folder.mp4");
     std::filesystem::create_symlink(dir + "/nowhere.mp4", dir + "/broken.mp4");
 
-    for (const char* name : {"random.mp4", "empty.mp4", "text.mp4", "folder.mp4", "broken.mp4",
-                             "missing.mp4"}) {
+    for (const char* name :
+         {"random.mp4", "empty.mp4", "text.mp4", "folder.mp4", "broken.mp4", "missing.mp4"}) {
         SCOPED_TRACE(name);
         Asset asset(dir + "/" + name);
         try {

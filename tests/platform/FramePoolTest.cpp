@@ -16,9 +16,9 @@ using namespace trimwell;
 // encoder read past a plane's width and height, and its memory must come back for reuse.
 TEST(FramePool, LaysOutPicturesLikeFFmpegAndReusesTheirMemory) {
     FramePool pool;
-    for (auto [format, width, height] : {std::tuple{AV_PIX_FMT_YUV420P, 330, 250},
-                                         std::tuple{AV_PIX_FMT_YUV420P, 1080, 1920},
-                                         std::tuple{AV_PIX_FMT_BGRA, 97, 31}}) {
+    for (auto [format, width, height] :
+         {std::tuple{AV_PIX_FMT_YUV420P, 330, 250}, std::tuple{AV_PIX_FMT_YUV420P, 1080, 1920},
+          std::tuple{AV_PIX_FMT_BGRA, 97, 31}}) {
         FramePtr pooled = pool.get(format, width, height);
         ASSERT_TRUE(pooled);
         FramePtr plain = makeFrame();
@@ -37,7 +37,8 @@ TEST(FramePool, LaysOutPicturesLikeFFmpegAndReusesTheirMemory) {
         const int paddedRows = FFALIGN(height, 32);
         for (int p = 0; p < 3 && pooled->data[p]; ++p)
             std::memset(pooled->data[p], 0x5a,
-                        static_cast<std::size_t>(pooled->linesize[p]) * (p == 0 ? paddedRows : paddedRows / 2));
+                        static_cast<std::size_t>(pooled->linesize[p]) *
+                            (p == 0 ? paddedRows : paddedRows / 2));
 
         std::uint8_t* memory = pooled->buf[0]->data;
         pooled.reset();
@@ -46,7 +47,8 @@ TEST(FramePool, LaysOutPicturesLikeFFmpegAndReusesTheirMemory) {
         EXPECT_EQ(again->buf[0]->data, memory) << "a freed picture's memory is reused";
         FramePtr second = pool.get(format, width, height);
         ASSERT_TRUE(second);
-        EXPECT_NE(second->buf[0]->data, again->buf[0]->data) << "a picture in use is never handed out";
+        EXPECT_NE(second->buf[0]->data, again->buf[0]->data)
+            << "a picture in use is never handed out";
     }
 }
 
@@ -84,7 +86,8 @@ TEST(FramePool, PicturesDroppedOnAnotherThreadComeBackWhole) {
             handed.pop_front();
             guard.unlock();
             changed.notify_all();
-            EXPECT_EQ(picture->data[0][0], expected % 251) << "a picture was overwritten while in use";
+            EXPECT_EQ(picture->data[0][0], expected % 251)
+                << "a picture was overwritten while in use";
         }
     });
     for (int i = 0; i < 300; ++i) {

@@ -7,7 +7,7 @@ using namespace trimwell;
 
 TEST(MediaTime, SecondsRoundToTheNearestTick) {
     EXPECT_EQ(MediaTime::fromSeconds(1.5, 600).value, 900);
-    EXPECT_EQ(MediaTime::fromSeconds(1.0 / 1200, 600).value, 1); // half a tick rounds up
+    EXPECT_EQ(MediaTime::fromSeconds(1.0 / 1200, 600).value, 1);  // half a tick rounds up
     EXPECT_EQ(MediaTime::fromSeconds(-0.5 / 600, 600).value, -1); // and away from zero
     EXPECT_EQ(MediaTime::fromSeconds(1.0 / 29.97, 600).value, 20);
     EXPECT_FALSE(MediaTime::fromSeconds(NAN, 600).isValid());
@@ -18,7 +18,8 @@ TEST(MediaTime, SecondsRoundToTheNearestTick) {
 TEST(MediaTime, ComparesAndAddsAcrossTimescales) {
     EXPECT_EQ(MediaTime::make(1, 30), MediaTime::make(20, 600));
     EXPECT_LT(MediaTime::make(1001, 30000), MediaTime::make(1, 29));
-    EXPECT_EQ((MediaTime::make(1, 30) + MediaTime::make(1, 48000)).seconds(), 1.0 / 30 + 1.0 / 48000);
+    EXPECT_EQ((MediaTime::make(1, 30) + MediaTime::make(1, 48000)).seconds(),
+              1.0 / 30 + 1.0 / 48000);
     EXPECT_EQ((MediaTime::make(3, 2) - MediaTime::make(600, 600)).seconds(), 0.5);
     EXPECT_FALSE(MediaTime::make(1, 30) == MediaTime::invalid());
 }

@@ -26,10 +26,11 @@ Cut cutOf(const std::string& path, double from, double to, bool withSound) {
     auto vc = std::make_shared<VideoComposition>();
     vc->renderSize = picture.naturalSize;
     vc->frameDuration = MediaTime::make(20, 600);
-    vc->instructions.push_back({{MediaTime::zero(), range.duration}, {{track->trackID(), {}, MediaTime::zero()}}});
+    vc->instructions.push_back(
+        {{MediaTime::zero(), range.duration}, {{track->trackID(), {}, MediaTime::zero()}}});
     cut.reader = std::make_shared<Reader>(cut.composition);
     cut.pictures = std::make_shared<VideoCompositionOutput>(std::vector<int>{track->trackID()},
-                                                             PixelBufferAttributes{});
+                                                            PixelBufferAttributes{});
     cut.pictures->setVideoComposition(vc);
     EXPECT_TRUE(cut.reader->canAddOutput(cut.pictures));
     cut.reader->addOutput(cut.pictures);
@@ -51,8 +52,8 @@ Cut cutOf(const std::string& path, double from, double to, bool withSound) {
 } // namespace
 
 TEST(Reader, PicturesReadAsTheColoursAPlayerShows) {
-    const std::string path = makeMovie("reader-colour.mp4",
-                                       "-f lavfi -i testsrc2=s=320x240:r=30:d=2 -c:v libx264 -crf 2");
+    const std::string path = makeMovie(
+        "reader-colour.mp4", "-f lavfi -i testsrc2=s=320x240:r=30:d=2 -c:v libx264 -crf 2");
     Cut cut = cutOf(path, 1.0, 1.5, false);
     ASSERT_TRUE(cut.reader->startReading());
     auto first = cut.pictures->copyNextSampleBuffer();
@@ -76,9 +77,9 @@ TEST(Reader, PicturesReadAsTheColoursAPlayerShows) {
 }
 
 TEST(Reader, SoundIsResampledAndTrimmedToTheSample) {
-    const std::string path = makeMovie("reader-sound.mp4",
-                                       "-f lavfi -i testsrc2=s=160x120:r=30:d=3 -f lavfi -i "
-                                       "sine=sample_rate=44100:d=3 -c:v libx264 -c:a aac -shortest");
+    const std::string path =
+        makeMovie("reader-sound.mp4", "-f lavfi -i testsrc2=s=160x120:r=30:d=3 -f lavfi -i "
+                                      "sine=sample_rate=44100:d=3 -c:v libx264 -c:a aac -shortest");
     Cut cut = cutOf(path, 1.0, 2.0, true);
     ASSERT_TRUE(cut.reader->startReading());
     std::int64_t frames = 0;
@@ -95,9 +96,9 @@ TEST(Reader, SoundIsResampledAndTrimmedToTheSample) {
 }
 
 TEST(Reader, CancellingEndsEveryOutput) {
-    const std::string path = makeMovie("reader-sound.mp4",
-                                       "-f lavfi -i testsrc2=s=160x120:r=30:d=3 -f lavfi -i "
-                                       "sine=sample_rate=44100:d=3 -c:v libx264 -c:a aac -shortest");
+    const std::string path =
+        makeMovie("reader-sound.mp4", "-f lavfi -i testsrc2=s=160x120:r=30:d=3 -f lavfi -i "
+                                      "sine=sample_rate=44100:d=3 -c:v libx264 -c:a aac -shortest");
     Cut cut = cutOf(path, 0.0, 3.0, true);
     ASSERT_TRUE(cut.reader->startReading());
     ASSERT_TRUE(cut.pictures->copyNextSampleBuffer());
@@ -113,7 +114,9 @@ TEST(Reader, CancellingEndsEveryOutput) {
 TEST(Reader, AMissingSourceFailsToStart) {
     const std::string dir = freshFolder("reader-missing");
     const std::string path = dir + "/gone.mp4";
-    run("cp '" + makeMovie("reader-colour.mp4", "-f lavfi -i testsrc2=s=320x240:r=30:d=2 -c:v libx264 -crf 2") +
+    run("cp '" +
+        makeMovie("reader-colour.mp4",
+                  "-f lavfi -i testsrc2=s=320x240:r=30:d=2 -c:v libx264 -crf 2") +
         "' '" + path + "'");
     Cut cut = cutOf(path, 0, 1, false);
     run("rm '" + path + "'");

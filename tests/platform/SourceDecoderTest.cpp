@@ -44,7 +44,8 @@ TEST(SourceDecoder, SkipsOnlyUnreferencedPicturesBeforeTheCut) {
         std::string args;
     } kinds[] = {
         {"skip-h264.mp4", picture + "-c:v libx264 -g 50 -bf 3 -sc_threshold 0"},
-        {"skip-hevc.mkv", picture + "-c:v libx265 -x265-params keyint=50:min-keyint=50:scenecut=0:bframes=4:log-level=error"},
+        {"skip-hevc.mkv", picture + "-c:v libx265 -x265-params "
+                                    "keyint=50:min-keyint=50:scenecut=0:bframes=4:log-level=error"},
         {"skip-mpeg2.ts", picture + "-c:v mpeg2video -g 50 -bf 2 -b:v 2M"},
     };
     const double cutStart = 1.7; // between the key frames at 0 and 2 s

@@ -30,9 +30,14 @@ std::shared_ptr<WriterInput> soundInput(double rate, int channels) {
 }
 
 SampleBuffer silence(std::int64_t start, std::int64_t frames, int rate) {
-    AudioStreamDescription d{static_cast<double>(rate), kAudioFormatLinearPCM,
+    AudioStreamDescription d{static_cast<double>(rate),
+                             kAudioFormatLinearPCM,
                              kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked,
-                             2, 1, 2, 1, 16};
+                             2,
+                             1,
+                             2,
+                             1,
+                             16};
     return sampleBufferCreateForAudio(blockBufferCreate(static_cast<std::size_t>(frames) * 2),
                                       audioFormatDescriptionCreate(d), frames,
                                       MediaTime::make(1, rate), MediaTime::make(start, rate), 2);
@@ -56,7 +61,7 @@ TEST(Writer, RefusesFoldersThatDoNotExistOrAreFiles) {
 TEST(Writer, RefusesInputsItCannotEncode) {
     const std::string dir = freshFolder("writer-inputs");
     Writer writer(dir + "/out.mp4", FileType::mpeg4);
-    EXPECT_FALSE(writer.canAddInput(pictureInput(321, 240)));  // odd
+    EXPECT_FALSE(writer.canAddInput(pictureInput(321, 240))); // odd
     EXPECT_FALSE(writer.canAddInput(pictureInput(0, 240)));
     EXPECT_FALSE(writer.canAddInput(pictureInput(20000, 240))); // beyond H.264
     EXPECT_FALSE(writer.canAddInput(soundInput(1000, 1)));
@@ -172,8 +177,14 @@ TEST(PixelBuffer, HoldsBgraBytesWithARowStride) {
 }
 
 TEST(SampleBuffers, ConstructorsRefuseWhatTheyCannotDescribe) {
-    AudioStreamDescription good{48000, kAudioFormatLinearPCM,
-                                kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked, 2, 1, 2, 1, 16};
+    AudioStreamDescription good{48000,
+                                kAudioFormatLinearPCM,
+                                kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked,
+                                2,
+                                1,
+                                2,
+                                1,
+                                16};
     const auto format = audioFormatDescriptionCreate(good);
     ASSERT_TRUE(format);
     AudioStreamDescription floaty = good;

@@ -48,7 +48,8 @@ struct Shown {
     MpvPlayer player;
     PlayerView view;
 
-    explicit Shown(const std::string& path = codedFramesMovie(), int width = 160, int height = 120) {
+    explicit Shown(const std::string& path = codedFramesMovie(), int width = 160,
+                   int height = 120) {
         view.resize(width, height);
         view.show();
         view.setPlayer(&player);
@@ -325,7 +326,8 @@ TEST(MpvPlayer, PlaysThePictureTrackTheMoviesCheckChose) {
     EXPECT_TRUE(waitUntil([&] {
         const QColor c = view.picture().pixelColor(80, 60);
         return c.blue() > 200 && c.red() < 50;
-    })) << "shows " << view.picture().pixelColor(80, 60).name().toStdString();
+    })) << "shows "
+        << view.picture().pixelColor(80, 60).name().toStdString();
 }
 
 TEST(MpvPlayer, ShowsHdrPicturesAsASaveRendersThem) {
@@ -344,7 +346,8 @@ TEST(MpvPlayer, ShowsHdrPicturesAsASaveRendersThem) {
     ASSERT_TRUE(waitUntil([&] { return loaded(player); }));
     player.seekExactly(0.5);
     // Grey, yellow, cyan, green, magenta, red and blue at 75 %: which channels are lit.
-    const bool lit[7][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0}, {1, 0, 1}, {1, 0, 0}, {0, 0, 1}};
+    const bool lit[7][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0},
+                            {1, 0, 1}, {1, 0, 0}, {0, 0, 1}};
     auto barsLookRight = [&] {
         const QImage image = view.picture();
         if (image.width() != 640)

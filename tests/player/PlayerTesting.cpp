@@ -56,7 +56,7 @@ std::string codedFrames(const std::string& name, const std::string& more,
     const std::string level = std::to_string(kBase) + "+" + std::to_string(kStep) + "*mod(";
     return makeMovie(name, "-f lavfi -i \"color=black:size=160x120:rate=" + rate +
                                ":duration=3,format=gbrp,geq="
-                           "r='" +
+                               "r='" +
                                level + "N\\,5)':g='" + level + "floor(N/5)\\,5)':b='" + level +
                                "floor(N/25)\\,5)'\" " + more +
                                "-c:v libx264 -pix_fmt yuv420p -g 30 -bf 2");

@@ -159,7 +159,7 @@ namespace {
 
 // A small tmpfs of its own, mounted for one test and gone after it.
 class SmallVolume {
-  public:
+public:
     SmallVolume(const std::string& folder, const std::string& size) : folder_(folder) {
         mounted_ = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
     }
@@ -169,7 +169,7 @@ class SmallVolume {
     }
     bool mounted() const { return mounted_; }
 
-  private:
+private:
     std::string folder_;
     bool mounted_{false};
 };

@@ -79,7 +79,9 @@ std::string threadList() {
     return list;
 }
 
-int threadCount() { return static_cast<int>(threadNames().size()); }
+int threadCount() {
+    return static_cast<int>(threadNames().size());
+}
 
 int threadCountSettling(int limit, int graceMs) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);

@@ -13,13 +13,13 @@ namespace trimwell::testing {
 // Ends the process with a message when a case runs past its limit: a hang fails fast and
 // names itself instead of waiting for CTest's time-out.
 class Deadline {
-  public:
+public:
     Deadline(std::string what, std::chrono::seconds limit);
     ~Deadline();
     Deadline(const Deadline&) = delete;
     Deadline& operator=(const Deadline&) = delete;
 
-  private:
+private:
     std::mutex lock_;
     std::condition_variable wake_;
     bool done_{false}; // guarded by lock_

@@ -1,5 +1,5 @@
-#include "platform/media/PlatformError.h"
 #include "selftest/SampleMovie.h"
+#include "platform/media/PlatformError.h"
 #include "support/TestMovies.h"
 #include "writer/SaveControls.h"
 
@@ -60,8 +60,8 @@ TEST(SampleMovie, FramesDecodeToTheirColoursAndTheSoundToA440HzTone) {
     expectColour(pixels[30], {165, 48, 120});
     expectColour(pixels[59], {78, 48, 236});
 
-    const std::string raw = capture("ffmpeg -nostdin -v error -i '" + path +
-                                    "' -f s16le -ac 1 -ar 48000 -");
+    const std::string raw =
+        capture("ffmpeg -nostdin -v error -i '" + path + "' -f s16le -ac 1 -ar 48000 -");
     ASSERT_GT(raw.size(), 48000u * 2);
     // Count rising zero crossings over the middle second.
     int crossings = 0;
@@ -74,8 +74,10 @@ TEST(SampleMovie, FramesDecodeToTheirColoursAndTheSoundToA440HzTone) {
 
 TEST(SampleMovie, PacketsInterleave) {
     const std::string path = sampleMovie();
-    std::istringstream packets(capture("ffprobe -v error -show_entries packet=stream_index,pts_time "
-                                       "-of csv=p=0 '" + path + "'"));
+    std::istringstream packets(
+        capture("ffprobe -v error -show_entries packet=stream_index,pts_time "
+                "-of csv=p=0 '" +
+                path + "'"));
     std::string line;
     int lastStream = -1;
     double runStart = 0, longestRun = 0;

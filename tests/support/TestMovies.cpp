@@ -4,11 +4,11 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <stdexcept>
-#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -138,7 +138,8 @@ std::vector<Rgb> framePixels(const std::string& path, int x, int y) {
                 ":" + std::to_string(y) + ",format=rgb24' -f rawvideo -pix_fmt rgb24 -");
     std::vector<Rgb> pixels;
     for (size_t i = 0; i + 11 < out.size(); i += 12)
-        pixels.push_back({static_cast<unsigned char>(out[i]), static_cast<unsigned char>(out[i + 1]),
+        pixels.push_back({static_cast<unsigned char>(out[i]),
+                          static_cast<unsigned char>(out[i + 1]),
                           static_cast<unsigned char>(out[i + 2])});
     return pixels;
 }

@@ -106,8 +106,7 @@ TEST(TrimwellApp, OpensTheMovieNamedOnTheCommandLineAsIfItHadBeenPicked) {
         rig.app->show();
         const std::string missing = freshFolder("app-named-missing") + "/missing.mp4";
         rig.app->openArguments({"trimwell", "--", QString::fromStdString(missing)});
-        ASSERT_TRUE(waitUntil(
-            [&] { return rig.app->model().status() != "Reading the movie."; }));
+        ASSERT_TRUE(waitUntil([&] { return rig.app->model().status() != "Reading the movie."; }));
         EXPECT_EQ(rig.app->model().status(), "That movie could not be read.");
     }
 }
@@ -122,8 +121,8 @@ TEST(TrimwellApp, ClosingTheWindowDuringASaveRemovesThePartialFile) {
     FakePanels panels;
     panels.saveReplies.push_back(destination);
     // The real player and writer, as the program runs them.
-    auto app = std::make_unique<TrimwellApp>(std::make_unique<TrimwellModel>(std::make_unique<MpvPlayer>()),
-                                             &panels);
+    auto app = std::make_unique<TrimwellApp>(
+        std::make_unique<TrimwellModel>(std::make_unique<MpvPlayer>()), &panels);
     app->show();
     TrimwellModel& model = app->model();
     model.open(source);

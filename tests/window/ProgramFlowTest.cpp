@@ -19,7 +19,8 @@ namespace {
 
 struct Program {
     FakePanels panels;
-    std::unique_ptr<TrimwellModel> model = std::make_unique<TrimwellModel>(std::make_unique<MpvPlayer>());
+    std::unique_ptr<TrimwellModel> model =
+        std::make_unique<TrimwellModel>(std::make_unique<MpvPlayer>());
     std::unique_ptr<PreviewPane> pane;
 
     Program() {

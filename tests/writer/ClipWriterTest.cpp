@@ -32,7 +32,7 @@ std::string numberedMovie() {
 std::string detailedMovie() {
     return makeMovie("detailed.mp4",
                      picture("640x360", 12) +
-                                         "-vf noise=alls=30:allf=t -c:v libx264 -preset ultrafast -crf 10 -g 60");
+                         "-vf noise=alls=30:allf=t -c:v libx264 -preset ultrafast -crf 10 -g 60");
 }
 
 void save(const std::string& source, const std::string& destination, double start, double end,
@@ -146,7 +146,7 @@ TEST(ClipWriter, PicturesComeOutUprightAsAPlayerShowsThem) {
         SCOPED_TRACE(angle);
         const std::string name = "upright-odd" + std::to_string(angle) + ".mp4";
         const std::string source = makeMovie(name, picture("330x250", 2) + "-c:v libx264 -crf 12",
-                      "-metadata:s:v:0 rotate=" + std::to_string(angle));
+                                             "-metadata:s:v:0 rotate=" + std::to_string(angle));
         const std::string out = dir + "/" + name;
         save(source, out, 0.5, 1.0, 8'000'000);
         const bool turned = angle != 180;
@@ -156,7 +156,7 @@ TEST(ClipWriter, PicturesComeOutUprightAsAPlayerShowsThem) {
                                         "' -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
         const std::string ours =
             capture("ffmpeg -nostdin -v error -i '" + out + "' -vf 'scale=" + size +
-                                         "' -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
+                    "' -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
         ASSERT_EQ(ref.size(), ours.size());
         ASSERT_FALSE(ref.empty());
         double diff = 0;
@@ -177,7 +177,7 @@ TEST(ClipWriter, FirstFrameIsTheOneAtTheInMarkAndLastTheOneBeforeTheOut) {
         int first, last;
     } cases[] = {
         {2.0, 3.0, 60, 89},
-        {2.01, 3.01, 61, 90},         // between frames: the next one, as the player shows
+        {2.01, 3.01, 61, 90},          // between frames: the next one, as the player shows
         {2.0 + 1.0 / 30, 2.5, 61, 74}, // on a frame boundary that is not a whole tick
         {0.0, 0.5, 0, 14},
         {9.0, 10.0, 270, 299},

@@ -47,9 +47,9 @@ TEST(PictureFit, WorkedResults) {
 TEST(PictureFit, CarriesTheNaturalFrameOntoTheOutputFrameExactly) {
     // Every orientation with a scale: the picture's corners land on the output's corners.
     const AffineTransform orientations[] = {
-        {1, 0, 0, 1, 0, 0},  {0, 1, -1, 0, 0, 0},  {-1, 0, 0, -1, 0, 0}, {0, -1, 1, 0, 0, 0},
-        {-1, 0, 0, 1, 0, 0}, {0, 1, 1, 0, 0, 0},   {1, 0, 0, -1, 0, 0},  {0, -1, -1, 0, 0, 0},
-        {0.5, 0, 0, 0.5, 9, 9},
+        {1, 0, 0, 1, 0, 0},  {0, 1, -1, 0, 0, 0},  {-1, 0, 0, -1, 0, 0},
+        {0, -1, 1, 0, 0, 0}, {-1, 0, 0, 1, 0, 0},  {0, 1, 1, 0, 0, 0},
+        {1, 0, 0, -1, 0, 0}, {0, -1, -1, 0, 0, 0}, {0.5, 0, 0, 0.5, 9, 9},
     };
     for (const auto& o : orientations) {
         const PictureFit fit = uprightEven({1001, 601}, o);

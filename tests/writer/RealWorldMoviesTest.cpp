@@ -123,8 +123,9 @@ TEST(RealWorldMovies, TheCutTakesTheTracksAPlayerTakes) {
     EXPECT_EQ(countFrames(coverOut), 30);
 
     // Sound with a cover as its only picture track: the cover stays on screen throughout.
-    const std::string stillOnly = makeMovie(
-        "still-only.mkv", "-i '" + cover + "' -f lavfi -i sine=duration=5 -map 0 -map 1 -c:v png -c:a aac");
+    const std::string stillOnly =
+        makeMovie("still-only.mkv",
+                  "-i '" + cover + "' -f lavfi -i sine=duration=5 -map 0 -map 1 -c:v png -c:a aac");
     const std::string stillOut = folder + "/still-cut.mp4";
     ASSERT_NO_THROW(save(stillOnly, stillOut, 1, 3));
     EXPECT_EQ(probe(stillOut, "v:0", "width"), "600");

@@ -1,5 +1,5 @@
-#include "platform/media/PlatformError.h"
 #include "writer/SaveControls.h"
+#include "platform/media/PlatformError.h"
 
 #include <gtest/gtest.h>
 #include <thread>
@@ -10,8 +10,7 @@ TEST(Explain, WordsPlatformErrorsOnOneLine) {
     EXPECT_EQ(explain(std::nullopt), "The save stopped.");
     EXPECT_EQ(explain(PlatformError("Broken", "FFmpeg", -50)), "Broken (FFmpeg -50)");
     EXPECT_EQ(explain(PlatformError("Fine", "POSIX", 0)), "Fine (POSIX 0)");
-    EXPECT_EQ(explain(PlatformError::fromErrno(ENOENT)),
-              "No such file or directory (POSIX 2)");
+    EXPECT_EQ(explain(PlatformError::fromErrno(ENOENT)), "No such file or directory (POSIX 2)");
 }
 
 TEST(ClipError, FixedTexts) {

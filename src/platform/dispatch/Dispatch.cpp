@@ -18,8 +18,8 @@ void nameThisThread(const std::string& name) {
 struct SerialQueue::State {
     std::mutex lock;
     std::condition_variable wake;
-    std::deque<Task> tasks;          // guarded by lock
-    bool closing{false};             // guarded by lock
+    std::deque<Task> tasks; // guarded by lock
+    bool closing{false};    // guarded by lock
 };
 
 std::shared_ptr<SerialQueue> SerialQueue::make(std::string label) {
@@ -73,23 +73,23 @@ namespace {
 
 class GlobalPool : public Queue {
 public:
-  // Short of threads (or of memory for their stacks), the pool runs with those it got;
-  // with none it throws, and the next call tries again.
-  GlobalPool() {
-      const unsigned n = std::max(2u, std::thread::hardware_concurrency());
-      threads_.reserve(n);
-      for (unsigned i = 0; i < n; ++i) {
-          try {
-              threads_.emplace_back([this] {
-                  nameThisThread("trimwell.pool");
-                  work();
-              });
-          } catch (const std::system_error&) {
-              if (threads_.empty())
-                  throw;
-              break;
-          }
-      }
+    // Short of threads (or of memory for their stacks), the pool runs with those it got;
+    // with none it throws, and the next call tries again.
+    GlobalPool() {
+        const unsigned n = std::max(2u, std::thread::hardware_concurrency());
+        threads_.reserve(n);
+        for (unsigned i = 0; i < n; ++i) {
+            try {
+                threads_.emplace_back([this] {
+                    nameThisThread("trimwell.pool");
+                    work();
+                });
+            } catch (const std::system_error&) {
+                if (threads_.empty())
+                    throw;
+                break;
+            }
+        }
     }
     ~GlobalPool() override {
         {

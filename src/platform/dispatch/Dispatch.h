@@ -56,9 +56,9 @@ public:
 
 private:
     std::mutex lock_;
-    int count_{0};       // guarded by lock_
+    int count_{0};          // guarded by lock_
     Queue* queue_{nullptr}; // guarded by lock_
-    Task task_;          // guarded by lock_
+    Task task_;             // guarded by lock_
 };
 
 } // namespace trimwell

@@ -1,7 +1,7 @@
 #include "Asset.h"
 
-#include "detail/AvPtr.h"
 #include "PlatformError.h"
+#include "detail/AvPtr.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -54,8 +54,8 @@ static MediaTime timeIn(std::int64_t value, AVRational tb) {
 }
 
 // The steady rate of a picture stream as an exact frame duration. The base rate is taken
-// when the average agrees with it or lies a little below it (the average of a 29.97 fps MP4 is often a ratio such as
-// 1920000/64061); a rate within 0.05 % of a broadcast rate is that rate.
+// when the average agrees with it or lies a little below it (the average of a 29.97 fps MP4 is
+// often a ratio such as 1920000/64061); a rate within 0.05 % of a broadcast rate is that rate.
 static MediaTime exactFrameDuration(const AVStream* st) {
     const AVRational base = st->r_frame_rate, average = st->avg_frame_rate;
     const bool haveBase = base.num > 0 && base.den > 0;
@@ -191,7 +191,7 @@ const Asset::Info& Asset::load() {
                 fd.mediaType = MediaType::video;
                 double w = par->width;
                 AVRational sar = st->sample_aspect_ratio.num > 0 ? st->sample_aspect_ratio
-                                                                  : par->sample_aspect_ratio;
+                                                                 : par->sample_aspect_ratio;
                 if (sar.num > 0 && sar.den > 0 && av_cmp_q(sar, AVRational{1, 1}) != 0)
                     w = std::round(w * av_q2d(sar));
                 t.naturalSize = {w, static_cast<double>(par->height)};

@@ -101,8 +101,8 @@ struct FramePool::Shelf {
     std::mutex lock;
     std::vector<std::uint8_t*> spare; // the most recently returned last, for warm caches
     const std::size_t size;
-    int out{0};          // pictures handed out and not yet returned
-    bool closed{false};  // the pool has gone or moved on to another size
+    int out{0};         // pictures handed out and not yet returned
+    bool closed{false}; // the pool has gone or moved on to another size
 
     std::uint8_t* take() {
         {

@@ -1,8 +1,8 @@
 #include "Buffers.h"
 
+#include "PlatformError.h"
 #include "detail/AvPtr.h"
 #include "detail/Colour.h"
-#include "PlatformError.h"
 
 #include <cerrno>
 #include <new>
@@ -34,10 +34,16 @@ std::shared_ptr<PixelBuffer> PixelBuffer::adopt(AVFrame* frame) {
     return std::shared_ptr<PixelBuffer>(new PixelBuffer(frame));
 }
 
-PixelBuffer::~PixelBuffer() { av_frame_free(&frame_); }
+PixelBuffer::~PixelBuffer() {
+    av_frame_free(&frame_);
+}
 
-int PixelBuffer::width() const { return frame_->width; }
-int PixelBuffer::height() const { return frame_->height; }
+int PixelBuffer::width() const {
+    return frame_->width;
+}
+int PixelBuffer::height() const {
+    return frame_->height;
+}
 
 std::uint32_t PixelBuffer::pixelFormat() const {
     return frame_->format == AV_PIX_FMT_BGRA ? kPixelFormat32BGRA : 0;
@@ -59,7 +65,8 @@ bool PixelBuffer::lockBaseAddress() {
                                   AV_PIX_FMT_BGRA, SWS_BICUBIC, nullptr, nullptr, nullptr));
         if (!sws)
             return false;
-        const AVColorSpace matrix = effectiveMatrix(frame_->colorspace, frame_->width, frame_->height);
+        const AVColorSpace matrix =
+            effectiveMatrix(frame_->colorspace, frame_->width, frame_->height);
         const int* table = swsCoefficients(matrix);
         if (sws_setColorspaceDetails(sws.get(), table, isFullRange(frame_->color_range, format),
                                      table, 1, 0, 1 << 16, 1 << 16) < 0 ||
@@ -75,11 +82,17 @@ bool PixelBuffer::lockBaseAddress() {
     return true;
 }
 
-void PixelBuffer::unlockBaseAddress() { locked_ = false; }
+void PixelBuffer::unlockBaseAddress() {
+    locked_ = false;
+}
 
-std::uint8_t* PixelBuffer::baseAddress() const { return locked_ ? frame_->data[0] : nullptr; }
+std::uint8_t* PixelBuffer::baseAddress() const {
+    return locked_ ? frame_->data[0] : nullptr;
+}
 
-int PixelBuffer::bytesPerRow() const { return locked_ ? frame_->linesize[0] : 0; }
+int PixelBuffer::bytesPerRow() const {
+    return locked_ ? frame_->linesize[0] : 0;
+}
 
 std::shared_ptr<PixelBuffer> PixelBufferPool::createPixelBuffer() const {
     return PixelBuffer::create(attributes_.width, attributes_.height, attributes_.pixelFormat);

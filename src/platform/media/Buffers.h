@@ -1,8 +1,8 @@
 #pragma once
 // Pixel buffers, sample buffers and the descriptions that travel with them.
+#include "Asset.h"
 #include "MediaSettings.h"
 #include "MediaTime.h"
-#include "Asset.h"
 
 #include <cstdint>
 #include <memory>

@@ -15,7 +15,7 @@ AVColorSpace effectiveMatrix(AVColorSpace tagged, int width, int height) {
     case AVCOL_SPC_FCC:
     case AVCOL_SPC_BT2020_NCL:
     case AVCOL_SPC_BT2020_CL:
-        return tagged == AVCOL_SPC_BT470BG ? AVCOL_SPC_SMPTE170M
+        return tagged == AVCOL_SPC_BT470BG     ? AVCOL_SPC_SMPTE170M
                : tagged == AVCOL_SPC_BT2020_CL ? AVCOL_SPC_BT2020_NCL
                                                : tagged;
     default:

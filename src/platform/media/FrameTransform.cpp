@@ -1,7 +1,7 @@
 #include "detail/FrameTransform.h"
 
-#include "detail/Colour.h"
 #include "PlatformError.h"
+#include "detail/Colour.h"
 
 #include <cmath>
 #include <cstring>

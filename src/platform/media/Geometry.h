@@ -28,9 +28,12 @@ struct AffineTransform {
 
     // This transform, then `next`.
     AffineTransform followedBy(const AffineTransform& next) const {
-        return {a * next.a + b * next.c,          a * next.b + b * next.d,
-                c * next.a + d * next.c,          c * next.b + d * next.d,
-                tx * next.a + ty * next.c + next.tx, tx * next.b + ty * next.d + next.ty};
+        return {a * next.a + b * next.c,
+                a * next.b + b * next.d,
+                c * next.a + d * next.c,
+                c * next.b + d * next.d,
+                tx * next.a + ty * next.c + next.tx,
+                tx * next.b + ty * next.d + next.ty};
     }
 
     // The smallest axis-parallel rectangle holding the four transformed corners.

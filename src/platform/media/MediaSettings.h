@@ -7,7 +7,7 @@
 
 namespace trimwell {
 
-inline constexpr std::uint32_t kPixelFormat32BGRA = 0x42475241;  // 'BGRA'
+inline constexpr std::uint32_t kPixelFormat32BGRA = 0x42475241;    // 'BGRA'
 inline constexpr std::uint32_t kAudioFormatLinearPCM = 0x6C70636D; // 'lpcm'
 inline constexpr std::uint32_t kAudioFormatMPEG4AAC = 0x61616320;  // 'aac '
 

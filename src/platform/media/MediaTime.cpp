@@ -42,7 +42,7 @@ MediaTime MediaTime::convertedTo(std::int32_t otherScale) const {
 static std::int32_t commonScale(std::int32_t a, std::int32_t b) {
     const std::int64_t l = std::lcm<std::int64_t>(a, b);
     return l <= std::numeric_limits<std::int32_t>::max() ? static_cast<std::int32_t>(l)
-                                                          : std::max(a, b);
+                                                         : std::max(a, b);
 }
 
 MediaTime operator+(MediaTime a, MediaTime b) {
@@ -62,8 +62,7 @@ MediaTime operator-(MediaTime a, MediaTime b) {
 int compare(const MediaTime& a, const MediaTime& b) {
     if (!a.isValid() || !b.isValid())
         return a.isValid() - b.isValid();
-    return av_compare_ts(a.value, AVRational{1, a.timescale}, b.value,
-                         AVRational{1, b.timescale});
+    return av_compare_ts(a.value, AVRational{1, a.timescale}, b.value, AVRational{1, b.timescale});
 }
 
 TimeRange TimeRange::fromStartToEnd(MediaTime start, MediaTime end) {
@@ -74,9 +73,13 @@ bool TimeRange::isValid() const {
     return start.isValid() && duration.isValid() && duration.value >= 0;
 }
 
-bool TimeRange::isEmpty() const { return isValid() && duration.value == 0; }
+bool TimeRange::isEmpty() const {
+    return isValid() && duration.value == 0;
+}
 
-MediaTime TimeRange::end() const { return start + duration; }
+MediaTime TimeRange::end() const {
+    return start + duration;
+}
 
 TimeRange TimeRange::intersection(const TimeRange& other) const {
     if (!isValid() || !other.isValid())

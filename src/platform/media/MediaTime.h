@@ -19,7 +19,7 @@ struct MediaTime {
     static MediaTime make(std::int64_t value, std::int32_t timescale);
 
     bool isValid() const { return valid && timescale > 0; }
-    double seconds() const; // NaN when invalid
+    double seconds() const;                               // NaN when invalid
     MediaTime convertedTo(std::int32_t otherScale) const; // nearest tick
 
     friend MediaTime operator+(MediaTime a, MediaTime b);
@@ -31,10 +31,18 @@ int compare(const MediaTime& a, const MediaTime& b);
 inline bool operator==(const MediaTime& a, const MediaTime& b) {
     return a.isValid() && b.isValid() && compare(a, b) == 0;
 }
-inline bool operator<(const MediaTime& a, const MediaTime& b) { return compare(a, b) < 0; }
-inline bool operator<=(const MediaTime& a, const MediaTime& b) { return compare(a, b) <= 0; }
-inline bool operator>(const MediaTime& a, const MediaTime& b) { return compare(a, b) > 0; }
-inline bool operator>=(const MediaTime& a, const MediaTime& b) { return compare(a, b) >= 0; }
+inline bool operator<(const MediaTime& a, const MediaTime& b) {
+    return compare(a, b) < 0;
+}
+inline bool operator<=(const MediaTime& a, const MediaTime& b) {
+    return compare(a, b) <= 0;
+}
+inline bool operator>(const MediaTime& a, const MediaTime& b) {
+    return compare(a, b) > 0;
+}
+inline bool operator>=(const MediaTime& a, const MediaTime& b) {
+    return compare(a, b) >= 0;
+}
 
 struct TimeRange {
     MediaTime start{};

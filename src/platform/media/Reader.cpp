@@ -30,16 +30,16 @@ struct VideoCompositionOutput::State {
     std::shared_ptr<ReaderCore> core;
     std::unique_ptr<SourceDecoder> decoder;
     std::unique_ptr<FrameTransform> transform;
-    double sourceStart{0};   // seconds, source timeline
+    double sourceStart{0}; // seconds, source timeline
     double sourceEnd{0};
-    double insertAt{0};      // seconds, composition timeline
+    double insertAt{0}; // seconds, composition timeline
     MediaTime frameDuration{};
-    MediaTime total{};       // how long the output runs
-    std::int64_t index{0};   // next output frame
+    MediaTime total{};     // how long the output runs
+    std::int64_t index{0}; // next output frame
     bool started{false};
     bool endOfSource{false};
     bool ended{false};
-    FramePtr candidate;      // the latest decoded frame not yet passed by
+    FramePtr candidate; // the latest decoded frame not yet passed by
     double candidateTime{0};
     std::shared_ptr<PixelBuffer> candidatePixels; // its transformed picture, made once
     // Made at the first picture flagged interlaced; it passes progressive ones through.
@@ -136,7 +136,7 @@ void VideoCompositionOutput::start(std::shared_ptr<ReaderCore> core,
     auto state = std::make_unique<State>();
     state->core = std::move(core);
     state->decoder = std::make_unique<SourceDecoder>(seg.sourcePath, seg.sourceStreamIndex,
-                                                    DecoderThreads::perCore);
+                                                     DecoderThreads::perCore);
     const int w = static_cast<int>(vc.renderSize.width), h = static_cast<int>(vc.renderSize.height);
     // The layer transform works on the natural frame; the decoder's picture is the coded one,
     // which the scaler stretches to the natural frame on the way.
@@ -325,7 +325,7 @@ void TrackOutput::start(std::shared_ptr<ReaderCore> core, const Composition& com
     auto state = std::make_unique<State>();
     state->core = std::move(core);
     state->decoder = std::make_unique<SourceDecoder>(seg.sourcePath, seg.sourceStreamIndex,
-                                                    DecoderThreads::single);
+                                                     DecoderThreads::single);
     state->rate = static_cast<int>(std::lround(settings_.sampleRate));
     state->channels = settings_.channels;
     AudioStreamDescription d;
@@ -423,8 +423,8 @@ std::optional<SampleBuffer> TrackOutput::copyNextSampleBuffer() {
             std::uint8_t* out = block->bytes.data();
             const int produced = swr_convert(
                 s->swr.get(), &out, capacity,
-                                             frame ? const_cast<const std::uint8_t**>(frame->extended_data) : nullptr,
-                                             inSamples);
+                frame ? const_cast<const std::uint8_t**>(frame->extended_data) : nullptr,
+                inSamples);
             if (produced < 0)
                 throw PlatformError::fromAv(produced);
             const std::int64_t from = s->nextPos, to = s->nextPos + produced;

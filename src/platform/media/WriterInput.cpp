@@ -62,12 +62,12 @@ bool WriterInput::Impl::prepare() {
             av_reduce(&ctx->framerate.num, &ctx->framerate.den, s.frameDuration.timescale,
                       s.frameDuration.value, INT32_MAX);
         } else {
-        ctx->time_base = kVideoTimeBase;
+            ctx->time_base = kVideoTimeBase;
             const double fps =
                 std::isfinite(s.expectedSourceFrameRate) && s.expectedSourceFrameRate > 1
-                               ? s.expectedSourceFrameRate
-                               : 30.0;
-        ctx->framerate = av_d2q(fps, 100000);
+                    ? s.expectedSourceFrameRate
+                    : 30.0;
+            ctx->framerate = av_d2q(fps, 100000);
         }
         if (s.averageBitRate > 0)
             ctx->bit_rate = s.averageBitRate;

@@ -29,8 +29,8 @@ static FramePtr encoderFrame(WriterInput::Impl& in, const AVFrame* src) {
         return nullptr;
     const int* srcTable =
         format == AV_PIX_FMT_BGRA
-                              ? swsCoefficients(want)
-                              : swsCoefficients(effectiveMatrix(src->colorspace, src->width, src->height));
+            ? swsCoefficients(want)
+            : swsCoefficients(effectiveMatrix(src->colorspace, src->width, src->height));
     if (sws_setColorspaceDetails(in.toYuv.get(), srcTable,
                                  format == AV_PIX_FMT_BGRA ? 1
                                                            : isFullRange(src->color_range, format),

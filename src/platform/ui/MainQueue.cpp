@@ -14,7 +14,7 @@ namespace {
 // the only thing our code hands across threads is the work, through MainQueue's lock.
 class Waker : public QObject {
     Q_OBJECT
-  public:
+public:
     explicit Waker(QObject* app) : QObject(app) { mainQueue().attach(this); }
     ~Waker() override { mainQueue().attach(nullptr); }
     Q_INVOKABLE void wake() { mainQueue().runPending(); }

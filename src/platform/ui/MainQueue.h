@@ -9,7 +9,7 @@ class QObject;
 namespace trimwell {
 
 class MainQueue {
-  public:
+public:
     // Runs fn later on the Qt application's thread, from the event loop. Callable from any
     // thread. Without a running application object the call is dropped.
     void post(std::function<void()> fn);
@@ -18,7 +18,7 @@ class MainQueue {
     void attach(QObject* waker);
     void runPending();
 
-  private:
+private:
     // The work itself passes through this lock rather than inside Qt's event: everything the
     // posting thread did before post() is then ordered before fn runs by a lock that thread
     // checkers see (Qt's own event queue lock lives in an uninstrumented library).

@@ -8,7 +8,7 @@
 namespace trimwell {
 
 struct OpenPanelRequest {
-    std::vector<std::string> mimeTypes; // allowed content types, in order
+    std::vector<std::string> mimeTypes;  // allowed content types, in order
     std::vector<std::string> extensions; // file name extensions they stand for, without dots
     std::string title;
     std::string prompt;

@@ -8,7 +8,9 @@ extern "C" {
 namespace trimwell {
 
 // High definition pictures use BT.709; smaller ones BT.601, as players guess for untagged ones.
-inline bool isHighDefinition(int width, int height) { return width >= 1280 || height >= 720; }
+inline bool isHighDefinition(int width, int height) {
+    return width >= 1280 || height >= 720;
+}
 
 inline AVColorSpace matrixForSize(int width, int height) {
     return isHighDefinition(width, height) ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;

@@ -2,8 +2,8 @@
 // Carries a decoded picture into a composition's render frame: scaled, turned and
 // mirrored in YUV, so no picture needs a trip through BGRA on its way to the encoder.
 #include "AvPtr.h"
-#include "platform/media/Geometry.h"
 #include "PictureFilter.h"
+#include "platform/media/Geometry.h"
 
 #include <memory>
 

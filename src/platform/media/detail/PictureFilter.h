@@ -17,7 +17,7 @@ struct FilterGraphFree {
 using FilterGraphPtr = std::unique_ptr<AVFilterGraph, FilterGraphFree>;
 
 class PictureFilter {
-  public:
+public:
     // chain is in ffmpeg's filter syntax; the pictures pushed must have the format and size
     // of like. Times are in timeBase on the way in and on the way out. Throws PlatformError.
     PictureFilter(const std::string& chain, const AVFrame* like, AVRational timeBase);
@@ -30,7 +30,7 @@ class PictureFilter {
     // Throws PlatformError.
     FramePtr pull();
 
-  private:
+private:
     FilterGraphPtr graph_;
     AVFilterContext* source_{nullptr}; // owned by graph_
     AVFilterContext* sink_{nullptr};   // owned by graph_

@@ -28,16 +28,16 @@ struct WriterInput::Impl {
     std::weak_ptr<WriterCore> core; // set when added to a writer
     AVStream* stream{nullptr};      // owned by the muxer
 
-    std::mutex encodeLock;     // guards the encoder and everything below it
-    CodecContextPtr encoder;   // guarded by encodeLock (opened once, by prepare)
-    bool prepared{false};      // guarded by encodeLock
-    SwsPtr toYuv;              // guarded by encodeLock
-    FramePool yuvPool;         // guarded by encodeLock
-    FifoPtr fifo;              // guarded by encodeLock
-    bool havePts{false};       // guarded by encodeLock
-    std::int64_t nextSample{0};   // guarded by encodeLock: pts of the next encoder frame
-    std::int64_t queuedEnd{0};    // guarded by encodeLock: sample after the last queued one
-    bool flushed{false};       // guarded by encodeLock
+    std::mutex encodeLock;      // guards the encoder and everything below it
+    CodecContextPtr encoder;    // guarded by encodeLock (opened once, by prepare)
+    bool prepared{false};       // guarded by encodeLock
+    SwsPtr toYuv;               // guarded by encodeLock
+    FramePool yuvPool;          // guarded by encodeLock
+    FifoPtr fifo;               // guarded by encodeLock
+    bool havePts{false};        // guarded by encodeLock
+    std::int64_t nextSample{0}; // guarded by encodeLock: pts of the next encoder frame
+    std::int64_t queuedEnd{0};  // guarded by encodeLock: sample after the last queued one
+    bool flushed{false};        // guarded by encodeLock
 
     // Scheduling, all guarded by the writer's stateLock.
     double position{0};
@@ -54,11 +54,11 @@ public:
     std::string path;
     bool optimizeForNetwork{false};
 
-    mutable std::mutex muxLock;        // guards fmt and pb; taken before stateLock
-    AVFormatContext* fmt{nullptr};     // guarded by muxLock
-    AVIOContext* pb{nullptr};          // guarded by muxLock
+    mutable std::mutex muxLock;    // guards fmt and pb; taken before stateLock
+    AVFormatContext* fmt{nullptr}; // guarded by muxLock
+    AVIOContext* pb{nullptr};      // guarded by muxLock
 
-    mutable std::mutex stateLock;      // guards the fields below and the inputs' scheduling
+    mutable std::mutex stateLock; // guards the fields below and the inputs' scheduling
     Writer::Status status{Writer::Status::unknown};
     std::optional<PlatformError> error;
     std::vector<std::shared_ptr<WriterInput>> inputs;

@@ -2,9 +2,9 @@
 // The state behind MpvPlayer, shared by the player's own source files (its life and
 // libmpv's events, seeking and stepping, the picture and the time observers). Nothing
 // outside the player includes it.
-#include "platform/player/MpvPlayer.h"
 #include "MpvPtr.h"
 #include "PictureTimes.h"
+#include "platform/player/MpvPlayer.h"
 
 #include <QObject>
 

@@ -11,7 +11,7 @@
 namespace trimwell {
 
 class PictureTimes {
-  public:
+public:
     // Opens path and picks its picture stream as the player does; throws PlatformError.
     explicit PictureTimes(const std::string& path);
 
@@ -20,7 +20,7 @@ class PictureTimes {
     // picture or the packets cannot be read.
     double step(double seconds, int steps);
 
-  private:
+private:
     // Reads every picture time from the key frame before from up to past to.
     void readWindow(double from, double to);
 
