@@ -3,13 +3,15 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: setup configure build run test bench clean sanitize tsan fuzz fuzz-smoke
+.PHONY: setup configure build run test bench clean format format-check sanitize tsan fuzz \
+	fuzz-smoke
 
 setup:
 	@bash scripts/setup
 
 configure: setup
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) \
+		--log-level=WARNING
 
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
@@ -22,13 +24,24 @@ test: build
 
 # Release build of the export and the benchmarks, then the side-by-side comparison.
 bench: setup
-	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRIMWELL_TESTS=OFF >/dev/null
+	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRIMWELL_TESTS=OFF \
+		--log-level=WARNING
 	@cmake --build build-bench -j$(JOBS) --target trimwell-cut trimwell-bench-open trimwell-bench-seek \
 		trimwell-bench-step
 	@python3 bench/run.py build-bench $(BENCH_FLAGS)
 
+# Every build folder this Makefile makes.
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build build-bench build-asan build-tsan build-fuzz $(PACKAGE_BUILD)
+
+# The house style (.clang-format) over every C++ file of ours; format-check changes nothing
+# and fails on the first file that differs.
+FORMATTED = git ls-files -- '*.cpp' '*.h'
+format: setup
+	@$(FORMATTED) | xargs clang-format -i
+
+format-check: setup
+	@$(FORMATTED) | xargs clang-format --dry-run --Werror
 
 # The sanitizer runs, each in its own build folder. Reports from inside the uninstrumented
 # system libraries are suppressed by the files in tests/sanitizers (each entry says why);
@@ -43,13 +56,15 @@ TSAN_TESTS := clipwriter_test writer_units_test media_test model_test reliabilit
 
 # The whole suite with AddressSanitizer (and LeakSanitizer) and UndefinedBehaviorSanitizer.
 sanitize: setup
-	@cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRIMWELL_SANITIZE=ON >/dev/null
+	@cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRIMWELL_SANITIZE=ON \
+		$(CMAKE_FLAGS) --log-level=WARNING
 	@cmake --build build-asan -j$(JOBS)
 	@cd build-asan && $(SANITIZE_ENV) ctest --output-on-failure -j$(JOBS) --timeout 900
 
 # The threaded parts under ThreadSanitizer.
 tsan: setup
-	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRIMWELL_TSAN=ON >/dev/null
+	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRIMWELL_TSAN=ON \
+		$(CMAKE_FLAGS) --log-level=WARNING
 	@cmake --build build-tsan -j$(JOBS) --target $(TSAN_TESTS)
 	@cd build-tsan && $(TSAN_ENV) ctest --output-on-failure -j$(JOBS) --timeout 900 -E '_NOT_BUILT$$'
 
@@ -60,7 +75,8 @@ FUZZ_SECONDS ?= 600
 FUZZ_ENV := UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=$(SUPP)/ubsan.supp \
 	LSAN_OPTIONS=suppressions=$(SUPP)/lsan.supp:print_suppressions=0
 fuzz: setup
-	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRIMWELL_FUZZ=ON >/dev/null
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRIMWELL_FUZZ=ON \
+		--log-level=WARNING
 	@cmake --build build-fuzz -j$(JOBS) --target trimwell_fuzz_cut
 	@mkdir -p build-fuzz/corpus build-fuzz/findings
 	@cd build-fuzz && $(FUZZ_ENV) tests/fuzz/trimwell_fuzz_cut corpus tests/fuzz/seeds \
@@ -75,6 +91,7 @@ PACKAGE_BUILD ?= build-package
 .PHONY: package
 package:
 	@bash scripts/setup dpkg-dev
-	@cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRIMWELL_TESTS=OFF >/dev/null
+	@cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRIMWELL_TESTS=OFF \
+		--log-level=WARNING
 	@cmake --build $(PACKAGE_BUILD) -j$(JOBS)
 	@cd $(PACKAGE_BUILD) && cpack -G DEB
