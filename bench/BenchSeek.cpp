@@ -1,5 +1,6 @@
 // Times exact seeks in the player: from the seek to the first picture shown at the new
 // time, over seeks spread through the movie. Prints the median in milliseconds.
+#include "EventLoop.h"
 #include "platform/player/MpvPlayer.h"
 
 #include <QCoreApplication>
@@ -21,16 +22,9 @@ public:
     void pictureSourceGone() override {}
 };
 
-// Runs the event loop until done() holds or the time runs out.
+// Event-loop slices of 5 ms.
 template <typename F> bool waitFor(F done, int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
+    return trimwell::bench::waitFor(done, ms, 5);
 }
 
 } // namespace

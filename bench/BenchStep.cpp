@@ -5,6 +5,7 @@
 //   trimwell-bench-step play MOVIE SECONDS   the process's CPU use while the movie plays,
 //                                            in cores
 // Run it on a display (a virtual one will do); it prints one line.
+#include "EventLoop.h"
 #include "model/TrimwellModel.h"
 #include "platform/player/PlayerView.h"
 #include "window/PreviewPane.h"
@@ -25,15 +26,9 @@
 
 namespace {
 
+// Event-loop slices of 1 ms.
 template <typename F> bool waitFor(F done, int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-    }
-    return true;
+    return trimwell::bench::waitFor(done, ms, 1);
 }
 
 double median(std::vector<double> v) {
