@@ -99,6 +99,8 @@ MpvPlayer::Impl::Impl() : lastPlayedTime_(kNaN) {
 
     check(mpv_observe_property(h, timePosReply, "time-pos", MPV_FORMAT_DOUBLE), "time-pos");
     check(mpv_observe_property(h, eofReply, "eof-reached", MPV_FORMAT_FLAG), "eof-reached");
+    check(mpv_observe_property(h, pauseReply, "pause", MPV_FORMAT_FLAG), "pause");
+    check(mpv_observe_property(h, coreIdleReply, "core-idle", MPV_FORMAT_FLAG), "core-idle");
     check(mpv_observe_property(h, voReply, "vo-configured", MPV_FORMAT_FLAG), "vo-configured");
     check(mpv_observe_property(h, gammaReply, "video-params/gamma", MPV_FORMAT_STRING),
           "video-params/gamma");
@@ -208,6 +210,7 @@ void MpvPlayer::Impl::handleEvent(const mpv_event& event) {
         if (event.reply_userdata == timePosReply) {
             notePlayedTime(known ? *static_cast<const double*>(property->data) : kNaN);
         } else if (event.reply_userdata == eofReply) {
+            eofReached_ = !known || *static_cast<const int*>(property->data);
             // Playing into the end passes any boundary between the last frame and the end.
             if (known && *static_cast<const int*>(property->data) && !seeking_ &&
                 std::isfinite(lastPlayedTime_)) {
@@ -229,6 +232,11 @@ void MpvPlayer::Impl::handleEvent(const mpv_event& event) {
                     hdr ? (std::string(kPictureFilters) + "," + kToneMapFilter).c_str()
                         : kPictureFilters);
             }
+        } else if (event.reply_userdata == pauseReply) {
+            if (known)
+                paused_ = *static_cast<const int*>(property->data) != 0;
+        } else if (event.reply_userdata == coreIdleReply) {
+            coreIdle_ = !known || *static_cast<const int*>(property->data);
         } else if (event.reply_userdata == voReply) {
             const bool shown = known && *static_cast<const int*>(property->data);
             if (shown != videoShown_) {
@@ -355,28 +363,28 @@ void MpvPlayer::Impl::play() {
             issueSeek(*std::exchange(queuedSeek_, std::nullopt));
     }
     int no = 0;
-    // Ignored here and in pause: setting a known flag property with a flag cannot fail.
-    mpv_set_property(core_.get(), "pause", MPV_FORMAT_FLAG, &no);
+    // Setting a known flag property with a flag cannot fail; the check is only for paused_.
+    if (mpv_set_property(core_.get(), "pause", MPV_FORMAT_FLAG, &no) >= 0)
+        paused_ = false;
 }
 
 void MpvPlayer::Impl::pause() {
     int yes = 1;
-    mpv_set_property(core_.get(), "pause", MPV_FORMAT_FLAG, &yes);
+    if (mpv_set_property(core_.get(), "pause", MPV_FORMAT_FLAG, &yes) >= 0)
+        paused_ = true;
 }
 
 double MpvPlayer::Impl::rate() const {
-    // A frame step plays for one picture; to everyone else the player stays paused.
-    if (stepping_ || readFlag("pause", true))
-        return 0;
-    const double speed = readDouble("speed");
-    return std::isfinite(speed) ? speed : 1.0;
+    // A frame step plays for one picture; to everyone else the player stays paused. Nothing
+    // here changes libmpv's speed.
+    return stepping_ || paused_ ? 0 : 1.0;
 }
 
 TimeControlStatus MpvPlayer::Impl::timeControlStatus() const {
-    if (stepping_ || readFlag("pause", true))
+    if (stepping_ || paused_)
         return TimeControlStatus::paused;
     // core-idle: asked to play but not advancing (no item yet, opening, seeking, buffering).
-    if (!item_ || readFlag("core-idle", true))
+    if (!item_ || coreIdle_)
         return TimeControlStatus::waitingToPlay;
     return TimeControlStatus::playing;
 }
@@ -387,13 +395,6 @@ double MpvPlayer::Impl::currentTime() const {
     if (seekTarget_)
         return *seekTarget_;
     return ready_ ? readDouble("time-pos") : kNaN;
-}
-
-bool MpvPlayer::Impl::readFlag(const char* name, bool fallback) const {
-    int value = 0;
-    if (mpv_get_property(core_.get(), name, MPV_FORMAT_FLAG, &value) < 0)
-        return fallback;
-    return value != 0;
 }
 
 double MpvPlayer::Impl::readDouble(const char* name) const {

@@ -113,10 +113,12 @@ void MpvPlayer::Impl::deliverPicture() {
     if (!fresh && !pictureStale_)
         return;
     pictureStale_ = false;
-    // libmpv hands frames over ahead of their display time; show each one at its time
-    // without holding up the main thread meanwhile.
+    // While playing, libmpv hands frames over ahead of their display time; show each one at
+    // its time without holding up the main thread meanwhile. A step's picture, or a seek's
+    // while paused, is what the user asked to see now; a step's comes the sound output's
+    // latency early, and waiting for it would more than double what a step takes.
     mpv_render_frame_info info{};
-    if (fresh &&
+    if (fresh && !stepping_ && !paused_ &&
         mpv_render_context_get_info(render_.get(), {MPV_RENDER_PARAM_NEXT_FRAME_INFO, &info}) >=
             0 &&
         info.target_time > 0) {

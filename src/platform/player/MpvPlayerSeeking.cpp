@@ -45,11 +45,9 @@ void MpvPlayer::Impl::startSeek(double seconds) {
     // Decoding on by one picture is much quicker than an exact seek, which decodes from the
     // key frame before. Muted, so the picture's moment of sound does not click.
     const char* step[] = {"frame-step", nullptr};
-    int yes = 1;
-    mpv_set_property(core_.get(), "mute", MPV_FORMAT_FLAG, &yes);
+    setMuted(true);
     if (mpv_command_async(core_.get(), stepReply, step) < 0) {
-        int no = 0;
-        mpv_set_property(core_.get(), "mute", MPV_FORMAT_FLAG, &no);
+        setMuted(false);
         issueSeek(seconds);
         return;
     }
@@ -71,8 +69,7 @@ void MpvPlayer::Impl::abandonStep() {
 }
 
 bool MpvPlayer::Impl::isNextPicture(double seconds) {
-    if (!ready_ || seeking_ || seeksInFlight_ > 0 || !readFlag("pause", false) ||
-        readFlag("eof-reached", true))
+    if (!ready_ || seeking_ || seeksInFlight_ > 0 || !paused_ || eofReached_)
         return false;
     const double shown = readDouble("time-pos");
     if (!std::isfinite(shown))
@@ -98,9 +95,15 @@ void MpvPlayer::Impl::endStepState() {
     stepping_ = false;
     ++stepSerial_;
     int yes = 1;
-    mpv_set_property(core_.get(), "pause", MPV_FORMAT_FLAG, &yes);
-    int no = 0;
-    mpv_set_property(core_.get(), "mute", MPV_FORMAT_FLAG, &no);
+    if (mpv_set_property(core_.get(), "pause", MPV_FORMAT_FLAG, &yes) >= 0)
+        paused_ = true;
+    setMuted(false);
+}
+
+void MpvPlayer::Impl::setMuted(bool on) {
+    // A known flag property set with a flag cannot fail.
+    int mute = on ? 1 : 0;
+    mpv_set_property(core_.get(), "mute", MPV_FORMAT_FLAG, &mute);
 }
 
 double MpvPlayer::Impl::pictureTimeFrom(double seconds, int steps) {

@@ -56,7 +56,9 @@ public:
         eofReply,
         voReply,
         stepReply,
-        gammaReply
+        gammaReply,
+        pauseReply,
+        coreIdleReply
     };
     // A picture time this close to a seek's target is the target's picture (marks sit on a
     // 1/600 s grid).
@@ -86,12 +88,12 @@ public:
     bool isNextPicture(double seconds);
     void finishStep(double shownAt);
     void endStepState();
+    void setMuted(bool on);
     void abandonStep();
     void takeQueuedSeek();
     void deliverPicture();
     void presentPicture();
     void forgetItemState();
-    bool readFlag(const char* name, bool fallback) const;
     double readDouble(const char* name) const;
 
     // Declared first so it is destroyed last: libmpv's callbacks post to it until the core
@@ -120,6 +122,13 @@ public:
     bool drawnSinceUpdate_{false};       // main thread only
     PictureSink* sink_{nullptr};         // main thread only
     std::vector<std::uint32_t> scratch_; // main thread only: where frames go with no view
+
+    // libmpv's state as last reported or set, all main thread only. Reading a property waits
+    // for libmpv's core, which may itself be waiting for this thread to draw a picture: the
+    // picture would then be dropped after 200 ms.
+    bool paused_{true};
+    bool coreIdle_{true};
+    bool eofReached_{true};
 
     // Frame steps and seeks that wait for the one landing; all main thread only.
     bool landing_{false};              // a seek or step whose picture is not shown yet
