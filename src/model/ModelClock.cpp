@@ -44,21 +44,23 @@ void TrimwellModel::armClock() {
     if (timeToken_)
         return;
     const ObserverToken token = player_->addPeriodicTimeObserver(
-        onTickGrid(0.05), [self = QPointer<TrimwellModel>(this)](double seconds) {
-            mainQueue().post([self, seconds] {
+        onTickGrid(0.05), [self = QPointer<TrimwellModel>(this), seeks = seeks_](double seconds) {
+            mainQueue().post([self, seconds, seekCount = seeks->load()] {
                 if (self)
-                    self->notePlayhead(seconds);
+                    self->notePlayhead(seconds, seekCount);
             });
         });
     setTimeToken(token);
 }
 
-void TrimwellModel::notePlayhead(double seconds) {
+void TrimwellModel::notePlayhead(double seconds, std::uint64_t seekCount) {
     // A nonzero rate keeps playing true while the player waits to play, and a zero rate makes
     // it false when the player stopped by itself.
     setPlaying(player_->timeControlStatus() == TimeControlStatus::playing || player_->rate() != 0);
-    // While the playhead slider is held, the slider alone owns the playhead.
-    if (drag_ == Drag::playhead || !std::isfinite(seconds))
+    // While the playhead slider is held, the slider alone owns the playhead. A time read
+    // before the newest seek would undo a frame step made in the meantime, and the next
+    // step would then go to the picture already shown.
+    if (drag_ == Drag::playhead || !std::isfinite(seconds) || seekCount != seeks_->load())
         return;
     setPlayhead(duration_ > 0 ? clampToMovie(seconds) : seconds);
 }
@@ -67,6 +69,7 @@ void TrimwellModel::seek(double to) {
     if (!(duration_ > 0) || !std::isfinite(to))
         return;
     const double target = clampToMovie(to);
+    seeks_->fetch_add(1);
     player_->seekExactly(onTickGrid(target));
     if (drag_ != Drag::playhead)
         setPlayhead(target);

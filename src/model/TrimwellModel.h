@@ -221,7 +221,8 @@ private:
     void finishRead(qint64 ticket, const MovieCheck& check);
     void clearMovie(const QString& status);
 
-    void notePlayhead(double seconds);
+    // seekCount: how many seeks had been asked for when the player read seconds.
+    void notePlayhead(double seconds, std::uint64_t seekCount);
     void seek(double to);
     void refreshEndWatch();
 
@@ -273,6 +274,10 @@ private:
     std::shared_ptr<SerialQueue> readQueue_{}; // main thread only
     std::shared_ptr<std::atomic<qint64>> wantedRead_{
         std::make_shared<std::atomic<qint64>>(0)}; // set on the main thread, read by the reads
+    // Seeks asked for so far. A playhead time the player read before the newest seek arrives
+    // after it and would put the playhead back where it was.
+    std::shared_ptr<std::atomic<std::uint64_t>> seeks_{
+        std::make_shared<std::atomic<std::uint64_t>>(0)}; // bumped on the main thread
 };
 
 } // namespace trimwell

@@ -157,6 +157,20 @@ TEST_F(Clock, TheClockOwnsThePlayheadUnlessThePlayheadSliderIsHeld) {
     m.endInDrag();
 }
 
+TEST_F(Clock, ATickReadBeforeAStepDoesNotUndoIt) {
+    tick(3);
+    // The player reads 3 s; before the model takes that time, the user steps a picture on.
+    p.tick(3);
+    m.beginPlayheadDrag();
+    m.setPlayhead(3.1);
+    m.endPlayheadDrag();
+    runFor(30);
+    EXPECT_DOUBLE_EQ(m.playhead(), 3.1);
+    // Times read after the step count again.
+    tick(3.2);
+    EXPECT_DOUBLE_EQ(m.playhead(), 3.2);
+}
+
 TEST_F(Clock, TheClockCopiesThePlayersStateIntoPlaying) {
     struct Case {
         TimeControlStatus status;
