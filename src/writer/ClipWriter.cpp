@@ -175,8 +175,9 @@ std::optional<FileIdentity> identityOf(const std::string& path) {
 // a picture that starts later than this is shown from the mark on instead.
 constexpr double kLongestLead = 0.25;
 
-// The output's picture grid: the source's own frame duration where it has a steady rate,
-// so that each source picture appears once; else the nearest 1/600 s to its average rate.
+// The rate the output states and the encoder plans its bits by (each picture keeps its own
+// time): the source's own frame duration where it has a steady rate; else the nearest
+// 1/600 s to its average rate.
 MediaTime frameDurationOf(const Track& picture) {
     if (picture.frameDuration.isValid() && picture.frameDuration.value > 0)
         return picture.frameDuration;
@@ -254,7 +255,10 @@ void pumpSamples(const Export& x, const std::shared_ptr<PumpBook>& book,
             std::lock_guard guard(book->lock);
             ++(video ? book->videoSamples : book->audioSamples);
         }
-        if (video) {
+        // Both sides tell how far they are, and the report only moves on: a picture may
+        // stay on screen for seconds (a still, a screen recording that did not change)
+        // while the sound is worked through.
+        {
             const double time = sampleBufferPresentationTime(*sample).seconds();
             if (x.total > 0 && std::isfinite(time)) {
                 const double f = std::clamp(time / x.total, 0.0, 1.0);

@@ -107,6 +107,21 @@ TEST(ModelOpening, APictureWithoutSoundIsAccepted) {
     EXPECT_FALSE(rig.model->hasAudio());
 }
 
+TEST(ModelOpening, AStreamedRecordingOpensWithItsWholeLength) {
+    // WebM as a browser's recorder writes it, to a stream: no length in its header.
+    const std::string path =
+        makeMovie("model-streamed.webm",
+                  "-f lavfi -i testsrc2=size=160x120:rate=30:duration=6 -f lavfi -i "
+                  "sine=frequency=440:sample_rate=48000:duration=6 -c:v libvpx -deadline realtime "
+                  "-c:a libopus -f webm pipe:1 | sh -c 'cat > \"$0\"'");
+    Rig rig;
+    EXPECT_EQ(rig.open(path), "Ready.");
+    EXPECT_NEAR(rig.model->duration(), 6, 0.05);
+    EXPECT_DOUBLE_EQ(rig.model->outPoint(), rig.model->duration());
+    EXPECT_TRUE(rig.model->hasAudio());
+    EXPECT_TRUE(rig.model->canSave());
+}
+
 TEST(ModelOpening, AMovieOfExactlyTheShortestCutOpensButCannotBeSaved) {
     Rig rig;
     EXPECT_EQ(rig.open(silentMovie("model-0.1s.mp4", 0.1)), "Ready.");

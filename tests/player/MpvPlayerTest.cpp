@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <random>
@@ -303,6 +304,37 @@ TEST(MpvPlayer, FilesItCannotReadLeaveItUsable) {
     player.pause();
     player.replaceCurrentItem(codedFramesMovie());
     EXPECT_TRUE(shown.seekShows(1.01, 31));
+}
+
+TEST(MpvPlayer, AStreamedRecordingHasItsLengthAndSeeksToItsEnd) {
+    // WebM as a browser records it: its header states no length.
+    const std::string path = codedFramesStreamedWebm();
+    const std::vector<double> times = pictureTimes(path);
+    ASSERT_EQ(times.size(), 90u);
+    Shown shown(path);
+    MpvPlayer& player = shown.player;
+    ASSERT_TRUE(waitUntil([&] { return loaded(player); }));
+    EXPECT_NEAR(player.duration(), times.back() + kFrame, 0.01);
+    for (double seconds : {2.5, 1.01, 2.9}) {
+        SCOPED_TRACE(seconds);
+        const int frame = static_cast<int>(
+            std::lower_bound(times.begin(), times.end(), seconds - 0.001) - times.begin());
+        player.seekExactly(seconds);
+        // The sound's codec delay starts the file a few milliseconds before its first
+        // picture, which libmpv does not count.
+        EXPECT_TRUE(waitUntil([&] {
+            return shown.shownFrame() == frame &&
+                   std::abs(player.currentTime() - times[frame]) < 0.01;
+        })) << "shows frame "
+            << shown.shownFrame() << " at " << player.currentTime();
+    }
+    // Playing into the end crosses a boundary after the first second.
+    bool crossed = false;
+    const auto token = player.addBoundaryTimeObserver(2.5, [&] { crossed = true; });
+    player.seekExactly(2.0);
+    player.play();
+    EXPECT_TRUE(waitUntil([&] { return crossed; }));
+    player.removeTimeObserver(token);
 }
 
 TEST(MpvPlayer, PlaysThePictureTrackTheMoviesCheckChose) {

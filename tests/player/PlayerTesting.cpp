@@ -51,15 +51,15 @@ void spin(double seconds) {
 
 namespace {
 std::string codedFrames(const std::string& name, const std::string& more,
-                        const std::string& rate = "30") {
+                        const std::string& rate = "30",
+                        const std::string& codec = "-c:v libx264 -pix_fmt yuv420p -g 30 -bf 2") {
     // Inside the double quotes the shell leaves the filter's escaped commas alone.
     const std::string level = std::to_string(kBase) + "+" + std::to_string(kStep) + "*mod(";
     return makeMovie(name, "-f lavfi -i \"color=black:size=160x120:rate=" + rate +
                                ":duration=3,format=gbrp,geq="
                                "r='" +
                                level + "N\\,5)':g='" + level + "floor(N/5)\\,5)':b='" + level +
-                               "floor(N/25)\\,5)'\" " + more +
-                               "-c:v libx264 -pix_fmt yuv420p -g 30 -bf 2");
+                               "floor(N/25)\\,5)'\" " + more + codec);
 }
 } // namespace
 
@@ -75,6 +75,20 @@ std::string codedFramesTransportStream() {
 std::string codedFramesNtscTransportStream() {
     return codedFrames("coded-frames-2997.ts",
                        "-f lavfi -i sine=sample_rate=48000:duration=3 -c:a aac ", "30000/1001");
+}
+
+std::string codedFramesStreamedWebm() {
+    return codedFrames(
+        "coded-frames-streamed.webm", "-f lavfi -i sine=sample_rate=48000:duration=3 -c:a libopus ",
+        "30", "-c:v libvpx -deadline realtime -b:v 2M -g 30 -f webm pipe:1 | sh -c 'cat > \"$0\"'");
+}
+
+std::string codedFramesScreenRecording() {
+    // Twenty frames a thirtieth apart, then nothing until 3 s, as screen recorders write.
+    return codedFrames("coded-frames-screen.mp4",
+                       "-vf \"settb=1/90000,setpts='if(lt(N,20),N/30,3+(N-20)/30)/TB'\" "
+                       "-fps_mode passthrough -enc_time_base 1:90000 -video_track_timescale "
+                       "90000 ");
 }
 
 std::string codedFramesVariableRate() {

@@ -27,6 +27,12 @@ std::string codedFramesTransportStream();
 // The same at 29.97 frames a second, in a transport stream (a start time above zero, sound
 // first).
 std::string codedFramesNtscTransportStream();
+// The same pictures with a tone in WebM written as a stream, as browsers record: no length
+// in its header and no index.
+std::string codedFramesStreamedWebm();
+// The same pictures as a screen recording writes them: the first twenty a thirtieth apart,
+// the rest from 3 s on.
+std::string codedFramesScreenRecording();
 // The same pictures at a variable frame rate: gaps of a thirtieth, a twentieth and a
 // sixtieth of a second.
 std::string codedFramesVariableRate();

@@ -72,7 +72,7 @@ struct Stepping {
 
 TEST(Stepping, ArrowKeysWalkThePicturesOneByOneForwardAndBack) {
     const std::string movies[] = {codedFramesMovie(), codedFramesNtscTransportStream(),
-                                  codedFramesVariableRate()};
+                                  codedFramesVariableRate(), codedFramesScreenRecording()};
     for (const std::string& movie : movies) {
         SCOPED_TRACE(movie);
         const std::vector<double> times = pictureTimes(movie);

@@ -71,6 +71,95 @@ bool probeQuickly(AVFormatContext* fmt) {
     return true;
 }
 
+namespace {
+
+// The end of each stream's last packet in the file's tail, in AV_TIME_BASE units on the
+// file's own clock (AV_NOPTS_VALUE where none was found). A recording written as a stream
+// (a browser's, a live recorder's Matroska or WebM) states no length: only its last
+// timestamps say it. The tail is read from a fresh context, so the caller's stays where
+// its demuxer left it, and from ever further back only while nothing was found there.
+std::vector<std::int64_t> tailEnds(const std::string& path, unsigned streams,
+                                   AVIOInterruptCB interrupt) {
+    std::vector<std::int64_t> ends(streams, AV_NOPTS_VALUE);
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw)
+        return ends;
+    raw->interrupt_callback = interrupt;
+    if (avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr) < 0)
+        return ends;
+    FormatContextPtr scan(raw);
+    const std::int64_t size = scan->pb ? avio_size(scan->pb) : -1;
+    // A raw stream's times are counted from wherever it is read, so its tail says nothing.
+    if (size <= 0 || (scan->iformat->flags & (AVFMT_NO_BYTE_SEEK | AVFMT_NOTIMESTAMPS)))
+        return ends;
+    AVPacket* packet = av_packet_alloc();
+    if (!packet)
+        return ends;
+    const unsigned known = std::min(streams, scan->nb_streams);
+    // Up to 128 MiB: a stream whose packets carry no times at all (a raw elementary
+    // stream) is not worth reading whole.
+    for (std::int64_t back = std::int64_t{2} << 20; back <= std::int64_t{128} << 20; back *= 8) {
+        const std::int64_t from = std::max<std::int64_t>(0, size - back);
+        if (av_seek_frame(scan.get(), -1, from, AVSEEK_FLAG_BYTE) < 0)
+            break;
+        bool found = false;
+        while (av_read_frame(scan.get(), packet) >= 0) {
+            const unsigned index = static_cast<unsigned>(packet->stream_index);
+            if (index < known && packet->pts != AV_NOPTS_VALUE) {
+                const AVRational base = scan->streams[index]->time_base;
+                const std::int64_t end =
+                    av_rescale_q(packet->pts + std::max<std::int64_t>(0, packet->duration), base,
+                                 AV_TIME_BASE_Q);
+                if (ends[index] == AV_NOPTS_VALUE || end > ends[index])
+                    ends[index] = end;
+                found = true;
+            }
+            av_packet_unref(packet);
+        }
+        if (found || from == 0)
+            break;
+    }
+    av_packet_free(&packet);
+    return ends;
+}
+
+// Gives a file that states no length (or only a guess from its bit rate) the length its
+// last timestamps say, and each such stream its own.
+void measureLength(AVFormatContext* fmt, const std::string& path, AVIOInterruptCB interrupt) {
+    // A guess from the bit rate is kept where a byte position says nothing of the time
+    // (DV counts its frames from wherever it is read); Matroska's times are its own.
+    if (fmt->duration != AV_NOPTS_VALUE &&
+        (fmt->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE ||
+         !std::strstr(fmt->iformat->name, "matroska")))
+        return;
+    if (!fmt->pb || !(fmt->pb->seekable & AVIO_SEEKABLE_NORMAL) || fmt->nb_streams == 0)
+        return;
+    const std::vector<std::int64_t> ends = tailEnds(path, fmt->nb_streams, interrupt);
+    const std::int64_t start = fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0;
+    std::int64_t last = AV_NOPTS_VALUE;
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        if (ends[i] == AV_NOPTS_VALUE)
+            continue;
+        last = last == AV_NOPTS_VALUE ? ends[i] : std::max(last, ends[i]);
+        AVStream* st = fmt->streams[i];
+        if (st->duration == AV_NOPTS_VALUE || st->duration <= 0 ||
+            fmt->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) {
+            const std::int64_t from = st->start_time != AV_NOPTS_VALUE
+                                          ? st->start_time
+                                          : av_rescale_q(start, AV_TIME_BASE_Q, st->time_base);
+            const std::int64_t length = av_rescale_q(ends[i], AV_TIME_BASE_Q, st->time_base) - from;
+            if (length > 0)
+                st->duration = length;
+        }
+    }
+    if (last != AV_NOPTS_VALUE && last > start) {
+        fmt->duration = last - start;
+        fmt->duration_estimation_method = AVFMT_DURATION_FROM_PTS;
+    }
+}
+
+} // namespace
+
 FormatContextPtr openInput(const std::string& path, Probe probe, AVIOInterruptCB interrupt) {
     quietMediaLogs();
     AVFormatContext* raw = avformat_alloc_context();
@@ -81,12 +170,12 @@ FormatContextPtr openInput(const std::string& path, Probe probe, AVIOInterruptCB
     FormatContextPtr fmt(raw);
     if (probe == Probe::full) {
         checkAv(avformat_find_stream_info(fmt.get(), nullptr));
-        return fmt;
-    }
-    // A context is probed once: a second probe of the same one crashes inside FFmpeg on
-    // some formats (MPEG-TS, DV, 3GP), so the full probe starts from a fresh open.
-    if (!probeQuickly(fmt.get()))
+    } else if (!probeQuickly(fmt.get())) {
+        // A context is probed once: a second probe of the same one crashes inside FFmpeg
+        // on some formats (MPEG-TS, DV, 3GP), so the full probe starts from a fresh open.
         return openInput(path, Probe::full, interrupt); // this one needs its pictures decoded
+    }
+    measureLength(fmt.get(), path, interrupt);
     return fmt;
 }
 

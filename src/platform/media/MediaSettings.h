@@ -26,11 +26,16 @@ struct VideoSettings {
     ProfileLevel profileLevel{ProfileLevel::unspecified};
     // The frame rate the encoder plans its bits for.
     double expectedSourceFrameRate{30};
-    // The time between pictures, kept exactly as the file's clock; when invalid, times are
-    // kept in 1/600 s and the rate above is the encoder's.
+    // The source's time between pictures: the rate the file states. Pictures keep their own
+    // times, in pictureTimescale(frameDuration); when invalid, the rate above is the stated one.
     MediaTime frameDuration{};
     std::string preset{kDefaultX264Preset};
 };
+
+// The clock a picture track is kept on: a whole multiple of the frame duration's own
+// timescale and at least 90 kHz, so that a steady rate stays exact (1001/30000 s is 3003
+// ticks) and pictures whose times wander keep them to the 1/90000 s.
+std::int32_t pictureTimescale(MediaTime frameDuration);
 
 struct AudioSettings {
     std::uint32_t formatID{kAudioFormatMPEG4AAC};

@@ -1,5 +1,7 @@
 #include "MediaTime.h"
 
+#include "MediaSettings.h"
+
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -90,6 +92,19 @@ TimeRange TimeRange::intersection(const TimeRange& other) const {
     if (e < s)
         e = s;
     return fromStartToEnd(s, e);
+}
+
+} // namespace trimwell
+
+namespace trimwell {
+
+std::int32_t pictureTimescale(MediaTime frameDuration) {
+    constexpr std::int32_t kFinest = 90000;
+    if (!frameDuration.isValid() || frameDuration.value <= 0 || frameDuration.timescale <= 0 ||
+        frameDuration.timescale > kFinest * 4)
+        return kFinest;
+    const std::int32_t own = frameDuration.timescale;
+    return own * ((kFinest + own - 1) / own);
 }
 
 } // namespace trimwell

@@ -30,18 +30,28 @@ struct VideoCompositionOutput::State {
     std::shared_ptr<ReaderCore> core;
     std::unique_ptr<SourceDecoder> decoder;
     std::unique_ptr<FrameTransform> transform;
-    double sourceStart{0}; // seconds, source timeline
+    double sourceStart{0}; // seconds, source timeline: the segment's pictures
     double sourceEnd{0};
-    double insertAt{0}; // seconds, composition timeline
-    MediaTime frameDuration{};
-    MediaTime total{};     // how long the output runs
-    std::int64_t index{0}; // next output frame
+    double cutStart{0}; // seconds, source timeline: the composition's time zero
+    // Output times are ticks of this clock. A source picture within a millisecond of its
+    // stream's steady grid (frame duration from the stream's first picture) is put on the
+    // grid exactly, so a container's rounding (milliseconds, 1/600 s) does not make a
+    // steady rate wander; every other picture keeps its own time.
+    std::int32_t timescale{90000};
+    double frameSeconds{0}; // the grid's step
+    std::int64_t frameTicks{0};
+    double gridStart{0}; // seconds, source timeline
+    std::int64_t gridStartTicks{0};
+    std::int64_t originTicks{0}; // the composition's time zero on the same clock
+    std::int64_t totalTicks{0};  // how long the output runs
     bool started{false};
-    bool endOfSource{false};
     bool ended{false};
-    FramePtr candidate; // the latest decoded frame not yet passed by
-    double candidateTime{0};
-    std::shared_ptr<PixelBuffer> candidatePixels; // its transformed picture, made once
+    // The picture decoded but not yet given out: it is given out once the next one (or
+    // the end) says how long it lasts.
+    FramePtr held;
+    std::int64_t heldTicks{0}; // its output time
+    double lastTime{0};        // the last picture read, and how long its packet said it lasts
+    double lastDuration{0};
     // Made at the first picture flagged interlaced; it passes progressive ones through.
     std::unique_ptr<PictureFilter> deinterlacer;
     bool deinterlacerFlushed{false};
@@ -70,7 +80,18 @@ struct VideoCompositionOutput::State {
 
 namespace {
 constexpr std::size_t kPicturesAhead = 1;
+
+// A source time as output clock ticks (before the composition's origin is taken off).
+std::int64_t ticksOf(const VideoCompositionOutput::State& s, double seconds) {
+    if (s.frameTicks > 0 && s.frameSeconds > 0) {
+        const double steps = std::round((seconds - s.gridStart) / s.frameSeconds);
+        if (std::fabs(seconds - (s.gridStart + steps * s.frameSeconds)) <= kFrameTolerance &&
+            std::fabs(steps) < 1e12)
+            return s.gridStartTicks + static_cast<std::int64_t>(steps) * s.frameTicks;
+    }
+    return std::llround(seconds * s.timescale);
 }
+} // namespace
 
 static std::optional<SampleBuffer> producePicture(VideoCompositionOutput::State* s);
 
@@ -144,9 +165,14 @@ void VideoCompositionOutput::start(std::shared_ptr<ReaderCore> core,
         std::make_unique<FrameTransform>(vc.instructions[0].layerInstructions[0].transform, w, h);
     state->sourceStart = seg.sourceRange.start.seconds();
     state->sourceEnd = seg.sourceRange.end().seconds();
-    state->insertAt = seg.insertAt.seconds();
-    state->frameDuration = vc.frameDuration;
-    state->total = vc.instructions[0].timeRange.duration;
+    state->cutStart = state->sourceStart - seg.insertAt.seconds();
+    state->timescale = pictureTimescale(vc.frameDuration);
+    state->frameSeconds = vc.frameDuration.seconds();
+    state->frameTicks = vc.frameDuration.convertedTo(state->timescale).value;
+    state->gridStart = state->decoder->firstPictureSeconds();
+    state->gridStartTicks = std::llround(state->gridStart * state->timescale);
+    state->originTicks = ticksOf(*state, state->cutStart);
+    state->totalTicks = vc.instructions[0].timeRange.duration.convertedTo(state->timescale).value;
     state_ = std::move(state);
 }
 
@@ -193,70 +219,93 @@ static FramePtr nextPicture(VideoCompositionOutput::State* s, bool seeking, doub
 }
 
 // Makes the next picture; nothing at the end. Runs on the output's decoding thread.
+// Every source picture of the segment is given out once, in order, at its own time
+// measured from the composition's origin, and lasts until the next one's time; the first
+// stands from time zero and the last until the composition ends.
 static std::optional<SampleBuffer> producePicture(VideoCompositionOutput::State* s) {
     auto finish = [s]() -> std::optional<SampleBuffer> {
-        s->candidate.reset();
-        s->candidatePixels.reset();
+        s->held.reset();
         return std::nullopt;
     };
     if (!s->core->isReading())
         return finish();
-    const MediaTime at =
-        MediaTime::make(s->index * s->frameDuration.value, s->frameDuration.timescale);
-    if (at >= s->total)
-        return finish();
-    const double wanted = s->sourceStart + at.seconds() - s->insertAt;
+    const std::int64_t endTicks = s->totalTicks;
+    const std::int64_t toleranceTicks = std::llround(kFrameTolerance * s->timescale);
+    FramePtr next;
+    std::int64_t nextTicks = 0;
     try {
         if (!s->started) {
             s->started = true;
-            // Every later picture is wanted at a later time, so nothing shown before the
-            // first one is ever used.
-            s->decoder->skipUnreferencedBefore(wanted - kFrameTolerance);
-            s->candidate = nextPicture(s, true, wanted);
-            if (s->candidate)
-                s->candidateTime = s->decoder->secondsOf(s->candidate.get());
-            else
-                s->endOfSource = true;
+            // Nothing shown before the first picture is ever given out.
+            s->decoder->skipUnreferencedBefore(s->sourceStart - kFrameTolerance);
+            // The first picture at or after the segment's start, as the player shows it
+            // there, even when the next picture comes only after the segment; past the last
+            // picture, the last one.
+            FramePtr first = nextPicture(s, true, s->sourceStart);
+            FramePtr before;
+            while (first && s->decoder->secondsOf(first.get()) < s->sourceStart - kFrameTolerance) {
+                before = std::move(first);
+                first = nextPicture(s, false, 0);
+            }
+            if (!first)
+                first = std::move(before);
+            if (first) {
+                s->heldTicks = 0;
+                s->lastTime = s->decoder->secondsOf(first.get());
+                s->lastDuration = s->decoder->durationOf(first.get());
+                s->held = std::move(first);
+            }
         }
-        while (s->candidate && !s->endOfSource && s->candidateTime < wanted - kFrameTolerance) {
-            FramePtr next = nextPicture(s, false, 0);
-            if (!next) {
-                s->endOfSource = true;
+        if (!s->held)
+            return finish();
+        // The next picture that comes later than the held one; one at the same time or
+        // earlier (a damaged or doubled timestamp) cannot be shown and is passed over.
+        for (;;) {
+            next = nextPicture(s, false, 0);
+            if (!next)
+                break;
+            const double nextTime = s->decoder->secondsOf(next.get());
+            s->lastTime = nextTime;
+            s->lastDuration = s->decoder->durationOf(next.get());
+            if (nextTime >= s->sourceEnd - kFrameTolerance) {
+                next.reset();
                 break;
             }
-            s->candidate = std::move(next);
-            s->candidateTime = s->decoder->secondsOf(s->candidate.get());
-            s->candidatePixels.reset();
+            nextTicks = ticksOf(*s, nextTime) - s->originTicks;
+            if (nextTicks >= endTicks - toleranceTicks) {
+                next.reset();
+                break;
+            }
+            if (nextTicks > s->heldTicks)
+                break;
         }
         // A source that runs dry long before the cut's end was cut short under us
-        // (a truncated or shrinking file): that is a failure, not a frozen picture.
-        if (s->endOfSource) {
+        // (a truncated or shrinking file): that is a failure, not a frozen picture. Its
+        // last picture may rightly last long (a screen recording that did not change).
+        if (!next && s->lastTime < s->sourceEnd - kFrameTolerance) {
             const double cutLength = s->sourceEnd - s->sourceStart;
-            const double lastTime = s->candidate ? s->candidateTime : s->sourceStart;
-            if (s->sourceEnd - lastTime > std::max(1.0, 0.25 * cutLength))
+            const double covered = s->lastTime + s->lastDuration;
+            if (s->sourceEnd - covered > std::max(1.0, 0.25 * cutLength))
                 throw PlatformError::fromTrimwell("The movie ended before the cut did");
         }
     } catch (const PlatformError& e) {
         s->core->fail(e);
         return finish();
     }
-    if (!s->candidate)
+    FramePtr picture = s->transform->apply(s->held.get());
+    if (!picture) {
+        s->core->fail(
+            PlatformError::fromAv(AVERROR(ENOMEM), "The picture could not be transformed"));
         return finish();
-    if (!s->candidatePixels) {
-        FramePtr picture = s->transform->apply(s->candidate.get());
-        if (!picture) {
-            s->core->fail(
-                PlatformError::fromAv(AVERROR(ENOMEM), "The picture could not be transformed"));
-            return finish();
-        }
-        s->candidatePixels = PixelBuffer::adopt(picture.release());
     }
+    const std::int64_t until = next ? nextTicks : std::max(endTicks, s->heldTicks + 1);
     SampleBuffer sample;
     sample.mediaType = MediaType::video;
-    sample.presentationTime = at;
-    sample.duration = s->frameDuration;
-    sample.pixels = s->candidatePixels;
-    ++s->index;
+    sample.presentationTime = MediaTime::make(s->heldTicks, s->timescale);
+    sample.duration = MediaTime::make(until - s->heldTicks, s->timescale);
+    sample.pixels = PixelBuffer::adopt(picture.release());
+    s->held = std::move(next);
+    s->heldTicks = nextTicks;
     return sample;
 }
 

@@ -28,9 +28,10 @@ protected:
     virtual void interrupt() = 0;
 };
 
-// Pictures of a video composition: one every frame duration from time zero, each the
-// first source picture at or after that moment, carried into the render size by the
-// layer transform. Their bytes read as BGRA when locked.
+// Pictures of a video composition: each source picture of the segment once, in order, at
+// its own time on the composition's timeline and lasting until the next one's (the first
+// from time zero, the last until the composition ends), carried into the render size by
+// the layer transform. Their bytes read as BGRA when locked.
 class VideoCompositionOutput : public ReaderOutput {
 public:
     VideoCompositionOutput(std::vector<int> trackIDs, PixelBufferAttributes settings);

@@ -57,6 +57,15 @@ double SourceDecoder::secondsOf(const AVFrame* frame) const {
     return frame->pts * av_q2d(stream()->time_base) - origin_;
 }
 
+double SourceDecoder::durationOf(const AVFrame* frame) const {
+    return frame->pkt_duration > 0 ? frame->pkt_duration * av_q2d(stream()->time_base) : 0;
+}
+
+double SourceDecoder::firstPictureSeconds() const {
+    const AVStream* st = stream();
+    return st->start_time != AV_NOPTS_VALUE ? st->start_time * av_q2d(st->time_base) - origin_ : 0;
+}
+
 FramePtr SourceDecoder::next() {
     FramePtr frame = makeFrame();
     int badInARow = 0;
@@ -125,9 +134,7 @@ FramePtr SourceDecoder::next() {
 
 FramePtr SourceDecoder::seekTo(double seconds) {
     const AVStream* st = stream();
-    const double firstTime =
-        (st->start_time != AV_NOPTS_VALUE ? st->start_time * av_q2d(st->time_base) : origin_) -
-        origin_;
+    const double firstTime = firstPictureSeconds();
     // Some demuxers (program streams above all) land after the time asked for: step back
     // further until the first frame comes before it, and in the end read from the start.
     const double stepsBack[] = {0, 1, 3, 10};

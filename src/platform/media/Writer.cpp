@@ -40,10 +40,17 @@ bool encodeAndMux(WriterCore& core, WriterInput::Impl& in, AVFrame* frame) {
             core.fail(PlatformError::fromAv(ret));
             return false;
         }
-        // Every picture lasts one frame: x264's own durations are not reliable, and the
-        // last picture's duration sets the movie's length.
-        if (in.type == MediaType::video)
-            pkt->duration = av_rescale_q(1, av_inv_q(enc->framerate), enc->time_base);
+        // Every picture lasts until the next one's time, as it was given: x264's own
+        // durations are not reliable, and the last picture's duration sets the movie's length.
+        if (in.type == MediaType::video) {
+            const auto given = in.pictureDurations.find(pkt->pts);
+            if (given != in.pictureDurations.end()) {
+                pkt->duration = given->second;
+                in.pictureDurations.erase(given);
+            } else {
+                pkt->duration = av_rescale_q(1, av_inv_q(enc->framerate), enc->time_base);
+            }
+        }
         pkt->stream_index = in.stream->index;
         av_packet_rescale_ts(pkt.get(), enc->time_base, in.stream->time_base);
         if (!core.mux(pkt.get()))

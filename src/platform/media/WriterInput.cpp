@@ -57,12 +57,13 @@ bool WriterInput::Impl::prepare() {
         ctx->width = s.width;
         ctx->height = s.height;
         ctx->pix_fmt = AV_PIX_FMT_YUV420P;
+        // Each picture keeps its own time and lasts until the next one's; the rate is
+        // what the encoder plans its bits by and what the file states.
+        ctx->time_base = AVRational{1, pictureTimescale(s.frameDuration)};
         if (s.frameDuration.isValid() && s.frameDuration.value > 0) {
-            ctx->time_base = AVRational{1, s.frameDuration.timescale};
             av_reduce(&ctx->framerate.num, &ctx->framerate.den, s.frameDuration.timescale,
                       s.frameDuration.value, INT32_MAX);
         } else {
-            ctx->time_base = kVideoTimeBase;
             const double fps =
                 std::isfinite(s.expectedSourceFrameRate) && s.expectedSourceFrameRate > 1
                     ? s.expectedSourceFrameRate
@@ -217,7 +218,8 @@ bool WriterInput::appendSampleBuffer(const SampleBuffer& buffer) {
             return false;
         }
         if (impl_->type == MediaType::video)
-            return appendPicture(*impl_, buffer.pixels.get(), buffer.presentationTime);
+            return appendPicture(*impl_, buffer.pixels.get(), buffer.presentationTime,
+                                 buffer.duration);
         return appendSound(*impl_, buffer);
     } catch (...) {
         if (auto core = impl_->core.lock())

@@ -41,7 +41,8 @@ static FramePtr encoderFrame(WriterInput::Impl& in, const AVFrame* src) {
     return out;
 }
 
-bool appendPicture(WriterInput::Impl& in, const PixelBuffer* pixels, MediaTime time) {
+bool appendPicture(WriterInput::Impl& in, const PixelBuffer* pixels, MediaTime time,
+                   MediaTime duration) {
     auto core = in.core.lock();
     if (!core || core->currentStatus() != Writer::Status::writing)
         return false;
@@ -63,6 +64,12 @@ bool appendPicture(WriterInput::Impl& in, const PixelBuffer* pixels, MediaTime t
         }
         AVCodecContext* enc = in.encoder.get();
         frame->pts = offset.convertedTo(enc->time_base.den).value;
+        const std::int64_t oneFrame = av_rescale_q(1, av_inv_q(enc->framerate), enc->time_base);
+        const std::int64_t lasts =
+            duration.isValid() && duration.value > 0
+                ? std::max<std::int64_t>(1, duration.convertedTo(enc->time_base.den).value)
+                : oneFrame;
+        in.pictureDurations[frame->pts] = lasts;
         frame->colorspace = enc->colorspace;
         frame->color_primaries = enc->color_primaries;
         frame->color_trc = enc->color_trc;
@@ -70,7 +77,7 @@ bool appendPicture(WriterInput::Impl& in, const PixelBuffer* pixels, MediaTime t
         frame->pict_type = AV_PICTURE_TYPE_NONE;
         if (!encodeAndMux(*core, in, frame.get()))
             return false;
-        end = offset.seconds() + 1.0 / av_q2d(enc->framerate);
+        end = static_cast<double>(frame->pts + lasts) * av_q2d(enc->time_base);
     }
     core->advance(in, end);
     return true;
@@ -96,7 +103,7 @@ std::shared_ptr<PixelBufferPool> PixelBufferAdaptor::pixelBufferPool() const {
 bool PixelBufferAdaptor::appendPixelBuffer(const std::shared_ptr<PixelBuffer>& buffer,
                                            MediaTime presentationTime) {
     try {
-        return appendPicture(*input_->impl_, buffer.get(), presentationTime);
+        return appendPicture(*input_->impl_, buffer.get(), presentationTime, MediaTime::invalid());
     } catch (...) {
         if (auto core = input_->impl_->core.lock())
             core->failWithCurrent(encodingStep(*input_->impl_));

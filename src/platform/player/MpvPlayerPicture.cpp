@@ -65,7 +65,13 @@ void MpvPlayer::Impl::removeTimeObserver(ObserverToken token) {
 }
 
 double MpvPlayer::Impl::duration() const {
-    return item_ && loaded_ ? readDouble("duration") : kNaN;
+    if (!item_ || !loaded_)
+        return kNaN;
+    // The length the file's own times say, as the movie's inspection reads it: a recording
+    // written as a stream states none, and libmpv then guesses from what it has read so far.
+    if (const PictureTimes* times = pictureTimes(); times && times->length() > 0)
+        return times->length();
+    return readDouble("duration");
 }
 
 void MpvPlayer::Impl::setPictureSink(PictureSink* sink) {

@@ -106,18 +106,23 @@ void MpvPlayer::Impl::setMuted(bool on) {
     mpv_set_property(core_.get(), "mute", MPV_FORMAT_FLAG, &mute);
 }
 
-double MpvPlayer::Impl::pictureTimeFrom(double seconds, int steps) {
+PictureTimes* MpvPlayer::Impl::pictureTimes() const {
     if (!item_ || path_.empty() || pictureTimesFailed_)
-        return kNaN;
+        return nullptr;
     if (!pictureTimes_) {
         try {
             pictureTimes_ = std::make_unique<PictureTimes>(path_);
         } catch (const PlatformError&) {
             pictureTimesFailed_ = true;
-            return kNaN;
+            return nullptr;
         }
     }
-    return pictureTimes_->step(seconds, steps);
+    return pictureTimes_.get();
+}
+
+double MpvPlayer::Impl::pictureTimeFrom(double seconds, int steps) {
+    PictureTimes* times = pictureTimes();
+    return times ? times->step(seconds, steps) : kNaN;
 }
 
 void MpvPlayer::Impl::issueSeek(double seconds) {

@@ -27,6 +27,10 @@ public:
     FramePtr next();
     // A frame's time on the presentation timeline (zero at the container's start).
     double secondsOf(const AVFrame* frame) const;
+    // How long its packet said a frame lasts, in seconds; 0 when it did not say.
+    double durationOf(const AVFrame* frame) const;
+    // The stream's first picture time on the same timeline (its start time).
+    double firstPictureSeconds() const;
     // Makes a blocked read give up; callable from any thread.
     void interrupt() { interrupted_ = true; }
     AVCodecContext* decoder() const { return decoder_.get(); }

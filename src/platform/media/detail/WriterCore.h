@@ -5,6 +5,7 @@
 #include "platform/media/Writer.h"
 
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -38,6 +39,9 @@ struct WriterInput::Impl {
     std::int64_t nextSample{0}; // guarded by encodeLock: pts of the next encoder frame
     std::int64_t queuedEnd{0};  // guarded by encodeLock: sample after the last queued one
     bool flushed{false};        // guarded by encodeLock
+    // How long each picture sent to the encoder lasts, by its time, until its packet comes
+    // out (in reordered order): the file stores a duration per picture.
+    std::map<std::int64_t, std::int64_t> pictureDurations; // guarded by encodeLock
 
     // Scheduling, all guarded by the writer's stateLock.
     double position{0};
@@ -122,7 +126,9 @@ public:
 
 // Sends one frame (or the flush, when frame is null) and muxes what comes out.
 bool encodeAndMux(WriterCore& core, WriterInput::Impl& in, AVFrame* frame);
-bool appendPicture(WriterInput::Impl& in, const PixelBuffer* pixels, MediaTime time);
+// duration: how long the picture stays on screen; invalid for one frame of the stated rate.
+bool appendPicture(WriterInput::Impl& in, const PixelBuffer* pixels, MediaTime time,
+                   MediaTime duration);
 bool drainSound(WriterCore& core, WriterInput::Impl& in, bool last);
 bool appendSound(WriterInput::Impl& in, const SampleBuffer& buffer);
 

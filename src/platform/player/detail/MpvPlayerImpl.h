@@ -95,6 +95,9 @@ public:
     void presentPicture();
     void forgetItemState();
     double readDouble(const char* name) const;
+    // The current item's picture times, read from the file on first use; null when the file
+    // cannot be read here.
+    PictureTimes* pictureTimes() const;
 
     // Declared first so it is destroyed last: libmpv's callbacks post to it until the core
     // is gone, and Qt drops what was posted to it once it is destroyed.
@@ -136,9 +139,9 @@ public:
     bool stepping_{false};             // a frame step under way
     double stepTarget_{0};
     std::uint64_t stepSerial_{0};
-    std::string path_;                           // the item's file
-    std::unique_ptr<PictureTimes> pictureTimes_; // made on first use
-    bool pictureTimesFailed_{false};
+    std::string path_;                                   // the item's file
+    mutable std::unique_ptr<PictureTimes> pictureTimes_; // made on first use
+    mutable bool pictureTimesFailed_{false};
 
     std::uint64_t nextToken_{1};                   // main thread only
     std::map<std::uint64_t, Periodic> periodic_;   // main thread only

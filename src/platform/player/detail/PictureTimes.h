@@ -19,6 +19,8 @@ public:
     // seconds, which is the first picture at or after seconds. NaN when there is no such
     // picture or the packets cannot be read.
     double step(double seconds, int steps);
+    // The movie's length in seconds from its start, or 0 when it cannot be told.
+    double length() const { return end_; }
 
 private:
     // Reads every picture time from the key frame before from up to past to.
