@@ -164,8 +164,10 @@ TEST(PictureTiming, ProgressRunsOnWhileAPictureStaysOnScreen) {
     }));
     ASSERT_GE(reports.size(), 20u);
     EXPECT_EQ(reports.back(), 1);
+    // Each side reports from its own thread, so two reports a step apart may arrive in
+    // either order; none goes further back than that, and none leaps ahead.
     for (std::size_t i = 1; i < reports.size(); ++i) {
-        EXPECT_GE(reports[i], reports[i - 1]) << "report " << i;
+        EXPECT_GE(reports[i], reports[i - 1] - 0.021) << "report " << i;
         EXPECT_LE(reports[i] - reports[i - 1], 0.1) << "report " << i;
     }
     EXPECT_EQ(countFrames(out), 60);
