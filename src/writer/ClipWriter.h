@@ -18,7 +18,8 @@ namespace trimwell::ClipWriter {
 // nothing; elsewhere it is hidden and named, and a later save into the folder removes
 // those whose process is gone. TRIMWELL_NAMED_PARTIAL_FILE=1 forces the named one.
 // Throws ClipError (its cases and texts) or PlatformError for a source that cannot be read.
-// onProgress may be called on any thread, never with a lock held.
+// onProgress may be called on any thread, from the picture and the sound side at once, never
+// with a lock held.
 void write(const std::string& source, const std::string& destination, double start, double end,
            std::int64_t videoBitsPerSecond, std::int64_t audioBitsPerSecond,
            std::shared_ptr<StopFlag> stop, std::function<void(double)> onProgress);
