@@ -450,6 +450,13 @@ void MpvPlayer::removeTimeObserver(ObserverToken token) {
 double MpvPlayer::duration() const {
     return impl_->duration();
 }
+MpvPlayer::DroppedPictures MpvPlayer::droppedPictures() const {
+    DroppedPictures counts;
+    mpv_get_property(impl_->core_.get(), "frame-drop-count", MPV_FORMAT_INT64, &counts.output);
+    mpv_get_property(impl_->core_.get(), "decoder-frame-drop-count", MPV_FORMAT_INT64,
+                     &counts.decoder);
+    return counts;
+}
 void MpvPlayer::setPictureSink(PictureSink* sink) {
     impl_->setPictureSink(sink);
 }
