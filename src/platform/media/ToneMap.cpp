@@ -70,7 +70,8 @@ std::string chainValue(const std::string& text) {
     for (const char* special : {":=", "[],;"}) {
         char* out = nullptr;
         if (av_escape(&out, value.c_str(), special, AV_ESCAPE_MODE_BACKSLASH, 0) < 0 || !out)
-            throw PlatformError::fromAv(AVERROR(ENOMEM), "The tone-mapping table could not be kept");
+            throw PlatformError::fromAv(AVERROR(ENOMEM),
+                                        "The tone-mapping table could not be kept");
         value = out;
         av_free(out);
     }
@@ -131,9 +132,9 @@ std::string toneMapCube(const AVFrame* like, bool highDefinition, int points) {
         const auto* blue = reinterpret_cast<const float*>(out->data[1] + b * out->linesize[1]);
         const auto* red = reinterpret_cast<const float*>(out->data[2] + b * out->linesize[2]);
         for (int x = 0; x < points * points; ++x) {
-            const int n = std::snprintf(line, sizeof line, "%.7f %.7f %.7f\n",
-                                        static_cast<double>(red[x]), static_cast<double>(green[x]),
-                                        static_cast<double>(blue[x]));
+            const int n =
+                std::snprintf(line, sizeof line, "%.7f %.7f %.7f\n", static_cast<double>(red[x]),
+                              static_cast<double>(green[x]), static_cast<double>(blue[x]));
             cube.append(line, static_cast<std::size_t>(n));
         }
     }
@@ -176,8 +177,9 @@ std::string lookFilters(const AVFrame* like, const std::string& size, const Look
            ":in_range=" + (isFullRange(like->color_range, format) ? "pc" : "tv") +
            ",format=gbrp16le,lut3d=file=" + chainValue(table.path()) +
            ":interp=tetrahedral,scale=out_color_matrix=" + sdr +
-           ":out_range=tv,format=yuv420p,setparams=color_primaries=" + sdr + ":color_trc=" +
-           (highDefinition ? "bt709" : "smpte170m") + ":colorspace=" + sdr + ":range=tv";
+           ":out_range=tv,format=yuv420p,setparams=color_primaries=" + sdr +
+           ":color_trc=" + (highDefinition ? "bt709" : "smpte170m") + ":colorspace=" + sdr +
+           ":range=tv";
 }
 
 void assumeHdrDefaults(AVFrame* frame) {

@@ -85,6 +85,21 @@ std::string floatToneMapFilter(int viewWidth, int viewHeight) {
            "tonemap=tonemap=mobius:desat=0,zscale=t=bt709:m=bt709:r=tv,format=yuv420p]";
 }
 
+// Whether the stream a player picks is tagged PQ or HLG; reads headers only.
+bool taggedHdr(const std::string& path) {
+    try {
+        FormatContextPtr format = openInput(path, Probe::quick);
+        const int stream =
+            av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        if (stream < 0)
+            return false;
+        const AVColorTransferCharacteristic trc = format->streams[stream]->codecpar->color_trc;
+        return trc == AVCOL_TRC_SMPTE2084 || trc == AVCOL_TRC_ARIB_STD_B67;
+    } catch (const PlatformError&) {
+        return false;
+    }
+}
+
 void check(int err, const std::string& what) {
     if (err < 0)
         throw PlatformError(what + ": " + mpv_error_string(err), "mpv", err);
@@ -244,8 +259,11 @@ void MpvPlayer::Impl::handleEvent(const mpv_event& event) {
                 }
             }
         } else if (event.reply_userdata == gammaReply) {
-            // The decoder's transfer, before any filter: tone-map only what needs it.
-            const char* gamma = known ? *static_cast<char* const*>(property->data) : "";
+            // The decoder's transfer, before any filter: it corrects what the stream's tags
+            // said when the item was loaded. Between items it is unknown, which says nothing.
+            if (!known)
+                break;
+            const char* gamma = *static_cast<char* const*>(property->data);
             const bool hdr = std::strcmp(gamma, "pq") == 0 || std::strcmp(gamma, "hlg") == 0;
             if (hdr != hdrFilters_ || (hdr && lookItem_ != path_)) {
                 hdrFilters_ = hdr;
@@ -308,18 +326,23 @@ void MpvPlayer::Impl::makeLook() {
 void MpvPlayer::Impl::setPictureFilters() {
     chainWidth_ = hdrFilters_ ? viewWidth_ : 0;
     chainHeight_ = hdrFilters_ ? viewHeight_ : 0;
-    std::string filters = kPictureFilters;
+    std::string toneMap;
     if (hdrFilters_ && look_ && lookLike_) {
         try {
-            filters += ",lavfi=[" +
-                       lookFilters(lookLike_.get(), shrinkToView(chainWidth_, chainHeight_), *look_,
-                                   true) +
-                       "]";
+            toneMap = "lavfi=[" +
+                      lookFilters(lookLike_.get(), shrinkToView(chainWidth_, chainHeight_), *look_,
+                                  true) +
+                      "]";
         } catch (const PlatformError&) {
-            filters += "," + floatToneMapFilter(chainWidth_, chainHeight_);
+            toneMap.clear();
         }
-    } else if (hdrFilters_) {
-        filters += "," + floatToneMapFilter(chainWidth_, chainHeight_);
+    }
+    if (hdrFilters_ && toneMap.empty())
+        toneMap = floatToneMapFilter(chainWidth_, chainHeight_);
+    std::string filters = kPictureFilters;
+    if (!toneMap.empty()) {
+        filters.push_back(',');
+        filters.append(toneMap);
     }
     // Refused filters leave the picture shown as libmpv converts it by itself.
     mpv_set_property_string(core_.get(), "vf", filters.c_str());
@@ -389,6 +412,15 @@ void MpvPlayer::Impl::replaceCurrentItem(const std::optional<std::string>& path)
     item_ = true;
     expectedEntry_ = -1;
     path_ = *path;
+    // An HDR movie's filters are in place before its first picture is decoded: set later,
+    // they would reach a paused picture only when libmpv decodes it again.
+    const bool hdr = taggedHdr(path_);
+    if (hdr || hdrFilters_) {
+        hdrFilters_ = hdr;
+        if (hdr)
+            makeLook();
+        setPictureFilters();
+    }
     // The last movie's track choice must not carry over to this one before its own is known.
     for (const char* kind : {"vid", "aid"})
         mpv_set_property_string(core_.get(), kind, "auto");
