@@ -2,11 +2,14 @@
 //   trimwell-bench-step step MOVIE [STEPS]   median ms from a Right key, and from a Left
 //                                            key, on the playhead slider to the new
 //                                            picture drawn in the preview
-//   trimwell-bench-step play MOVIE SECONDS   the process's CPU use while the movie plays,
-//                                            in cores
+//   trimwell-bench-step play MOVIE SECONDS   while the movie plays: the process's CPU use
+//                                            in cores, and per second the pictures the
+//                                            preview drew, those libmpv's output dropped
+//                                            and those its decoder skipped
 // Run it on a display (a virtual one will do); it prints one line.
 #include "EventLoop.h"
 #include "model/TrimwellModel.h"
+#include "platform/player/MpvPlayer.h"
 #include "platform/player/PlayerView.h"
 #include "window/PreviewPane.h"
 #include "window/SecondsSlider.h"
@@ -18,6 +21,7 @@
 #include <QKeyEvent>
 #include <algorithm>
 #include <clocale>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -84,12 +88,25 @@ int main(int argc, char** argv) {
         const double seconds = argc > 3 ? std::atof(argv[3]) : 10;
         model.togglePlay();
         waitFor([&] { return false; }, 1000); // past the start-up
+        auto* player = dynamic_cast<trimwell::MpvPlayer*>(&model.player());
+        if (!player) {
+            std::fprintf(stderr, "the scene's player is not libmpv's\n");
+            return 1;
+        }
         const double cpu0 = cpuSeconds();
+        const std::uint64_t drawn0 = view.picturesDrawn();
+        const auto dropped0 = player->droppedPictures();
         QElapsedTimer wall;
         wall.start();
         waitFor([&] { return false; }, static_cast<int>(seconds * 1000));
-        const double cores = (cpuSeconds() - cpu0) / (wall.nsecsElapsed() / 1e9);
-        std::printf("play cores %.2f\n", cores);
+        const double elapsed = wall.nsecsElapsed() / 1e9;
+        const double cores = (cpuSeconds() - cpu0) / elapsed;
+        const auto dropped = player->droppedPictures();
+        std::printf("play cores %.2f shown_per_s %.1f dropped_per_s %.1f decoder_dropped_per_s "
+                    "%.1f\n",
+                    cores, (view.picturesDrawn() - drawn0) / elapsed,
+                    (dropped.output - dropped0.output) / elapsed,
+                    (dropped.decoder - dropped0.decoder) / elapsed);
         return 0;
     }
 

@@ -7,9 +7,10 @@ and prints median wall and CPU times, the median ratio of adjacent runs, peak re
 the output's bit rate, and whether both outputs decode to the same pictures.
 With --instructions it counts instead, under valgrind's callgrind, the instructions each side
 executes on a short cut of each case: a figure that a busy host cannot disturb.
-With --hdr it only measures what tone mapping an HLG clip adds to each picture, and with
---preview only the real window's frame steps and its CPU use while playing (on a virtual
-display, through xvfb-run).
+With --hdr it only measures what tone mapping adds to a save of 1080p60 and 2160p60 HLG phone
+clips against their SDR twins, and with --preview only the real window's frame steps and, while
+it plays H.264, HLG and SDR clips, its CPU use and the pictures shown and dropped each second (on
+a virtual display, through xvfb-run).
 Usage: bench/run.py BUILD_DIR [--runs N] [--quick] [--presets] [--instructions] [--hdr]
                     [--preview]
 """
@@ -65,44 +66,53 @@ def sources():
     return long, uhd, portrait, sparse
 
 
-def hdr_sources():
-    """The same 1080p pictures as an SDR and an HLG phone clip (HEVC 10-bit), 10 s each."""
+def hdr_sources(size="1920x1080", rate=30, seconds=10, megabits=20):
+    """The same pictures as an SDR and an HLG phone clip (HEVC 10-bit)."""
     os.makedirs(BENCH_DIR, exist_ok=True)
-    picture = ["-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30,noise=alls=10:allf=t",
-               "-t", "10"]
+    picture = ["-f", "lavfi", "-i", f"testsrc2=size={size}:rate={rate},noise=alls=10:allf=t",
+               "-t", str(seconds)]
     hevc = ["-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error",
-            "-b:v", "20M", "-pix_fmt", "yuv420p10le"]
-    sdr = make_source("1080p-sdr-hevc10.mp4", picture + hevc + [
+            "-b:v", f"{megabits}M", "-pix_fmt", "yuv420p10le"]
+    height = size.split("x")[1]
+    # The 1080p30 names are those the earlier runs cached.
+    name = f"{height}p" if rate == 30 else f"{height}p{rate}"
+    sdr = make_source(f"{name}-sdr-hevc10.mp4", picture + hevc + [
         "-color_primaries", "bt709", "-color_trc", "bt709", "-colorspace", "bt709"])
     master = ("setparams=color_primaries=bt709:color_trc=bt709:colorspace=bt709:range=tv,"
               "zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=2020:m=2020_ncl:r=tv:t=arib-std-b67")
-    hlg = make_source("1080p-hlg-hevc10.mp4", picture + ["-vf", master] + hevc + [
+    hlg = make_source(f"{name}-hlg-hevc10.mp4", picture + ["-vf", master] + hevc + [
         "-color_primaries", "bt2020", "-color_trc", "arib-std-b67", "-colorspace", "bt2020nc"])
     return sdr, hlg
 
 
+def phone_sources():
+    """Phone clips as they are recorded today: 1080p60 and 2160p60, HLG and an SDR twin."""
+    return {"1080p60": hdr_sources("1920x1080", 60, 8, 20),
+            "2160p60": hdr_sources("3840x2160", 60, 4, 50)}
+
+
 def hdr_cost(build, runs):
-    """What tone mapping adds to each picture of a cut: the same cut of an HLG clip and of
-    its SDR twin, who goes first alternating."""
-    sdr, hlg = hdr_sources()
+    """What tone mapping adds to a save: the same cut of each HLG phone clip and of its SDR
+    twin, who goes first alternating; the ratio is the median of adjacent pairs."""
+    print("\n| HEVC 10-bit, 60 fps | cut | SDR wall s | HLG wall s | HLG / SDR | SDR CPU s | "
+          "HLG CPU s |")
+    print("|---|---|---|---|---|---|---|")
     out = os.path.join(BENCH_DIR, "ours.mp4")
-    start, length, pictures = 1, 8, 8 * 30
-    sdr_cmd = ours_cut(build, sdr, out, start, length, 8)
-    hlg_cmd = ours_cut(build, hlg, out, start, length, 8)
-    timed(sdr_cmd)
-    timed(hlg_cmd)
-    plain, mapped = [], []
-    for i in range(runs):
-        pair = [(plain, sdr_cmd), (mapped, hlg_cmd)]
-        for rows, cmd in (pair if i % 2 == 0 else reversed(pair)):
-            rows.append(timed(cmd))
-    med = lambda rows, i: statistics.median(r[i] for r in rows)
-    print("\n| 1080p HEVC 10-bit, 8 s cut | wall s | CPU s |")
-    print("|---|---|---|")
-    print(f"| SDR (BT.709) | {med(plain, 0):.2f} | {med(plain, 1):.2f} |")
-    print(f"| HLG, tone-mapped to SDR | {med(mapped, 0):.2f} | {med(mapped, 1):.2f} |")
-    print(f"tone mapping per picture: {(med(mapped, 0) - med(plain, 0)) / pictures * 1000:.1f} ms "
-          f"wall, {(med(mapped, 1) - med(plain, 1)) / pictures * 1000:.1f} ms CPU", flush=True)
+    for label, (sdr, hlg), length in (("1080p60", phone_sources()["1080p60"], 4),
+                                      ("2160p60", phone_sources()["2160p60"], 2)):
+        sdr_cmd = ours_cut(build, sdr, out, 1, length, 8)
+        hlg_cmd = ours_cut(build, hlg, out, 1, length, 8)
+        timed(sdr_cmd)
+        timed(hlg_cmd)
+        plain, mapped = [], []
+        for i in range(runs):
+            pair = [(plain, sdr_cmd), (mapped, hlg_cmd)]
+            for rows, cmd in (pair if i % 2 == 0 else reversed(pair)):
+                rows.append(timed(cmd))
+        med = lambda rows, i: statistics.median(r[i] for r in rows)
+        ratio = statistics.median(m[0] / p[0] for p, m in zip(plain, mapped))
+        print(f"| {label} | {length} s | {med(plain, 0):.2f} | {med(mapped, 0):.2f} | "
+              f"{ratio:.2f} | {med(plain, 1):.2f} | {med(mapped, 1):.2f} |", flush=True)
 
 
 def timed(cmd):
@@ -226,8 +236,9 @@ def preview_sources():
 
 def preview(build):
     """The real window on a virtual display: a frame step's time to the new picture drawn,
-    and the process's CPU use while the preview plays."""
+    and while the preview plays, the process's CPU use and the pictures shown and dropped."""
     long, uhd = preview_sources()
+    phones = phone_sources()
     def window(*args):
         out = subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1920x1080x24",
                               os.path.join(build, "bench", "trimwell-bench-step"), *args],
@@ -236,8 +247,21 @@ def preview(build):
         return out.stdout.strip() or out.stderr.strip()
     # The 1080p source has a key frame every 2 s.
     print(f"frame steps, 1080p with a key frame every 2 s: {window('step', long, '30')}")
-    print(f"preview playing 1080p30, CPU in cores: {window('play', long, '15')}")
-    print(f"preview playing 2160p30, CPU in cores: {window('play', uhd, '12')}")
+    print("\n| playing, default window | CPU cores | shown /s | dropped by output /s | "
+          "skipped by decoder /s |")
+    print("|---|---|---|---|---|")
+    # Played from the start for a second, then measured for most of what is left.
+    cases = [("1080p30 H.264", long, 4), ("2160p30 H.264", uhd, 4),
+             ("1080p60 HLG", phones["1080p60"][1], 4), ("2160p60 HLG", phones["2160p60"][1], 2.5),
+             ("2160p60 SDR", phones["2160p60"][0], 2.5)]
+    for label, source, seconds in cases:
+        line = window("play", source, str(seconds))
+        m = re.match(r"play cores ([0-9.]+) shown_per_s ([0-9.]+) dropped_per_s ([0-9.]+) "
+                     r"decoder_dropped_per_s ([0-9.]+)", line)
+        if not m:
+            print(f"| {label} | {line} | | | |", flush=True)
+            continue
+        print(f"| {label} | {' | '.join(m.groups())} |", flush=True)
 
 
 def presets(source, start, length):

@@ -40,6 +40,17 @@ std::string programStreamMovie() {
                      "-c:v mpeg2video -g 15 -c:a mp2 -shortest");
 }
 
+// SMPTE bars mastered into BT.2020 HLG, as a phone records them.
+std::string hlgBarsMovie() {
+    return makeMovie(
+        "player-bars-hlg.mp4",
+        "-f lavfi -i smptebars=size=640x360:rate=30:duration=1 -vf \"setparams=color_primaries="
+        "bt709:color_trc=bt709:colorspace=bt709:range=tv,zscale=t=linear:npl=100,format=gbrpf32le,"
+        "zscale=p=2020:m=2020_ncl:r=tv:t=arib-std-b67,format=yuv420p10le\" -c:v libx265 "
+        "-x265-params log-level=error -color_primaries bt2020 -colorspace bt2020nc -color_trc "
+        "arib-std-b67");
+}
+
 bool loaded(const MpvPlayer& player) {
     return std::isfinite(player.currentTime()) && std::isfinite(player.duration());
 }
@@ -363,16 +374,8 @@ TEST(MpvPlayer, PlaysThePictureTrackTheMoviesCheckChose) {
 }
 
 TEST(MpvPlayer, ShowsHdrPicturesAsASaveRendersThem) {
-    // SMPTE bars mastered into BT.2020 HLG, as a phone records them. Left to itself the
-    // software output clips every bright bar to white.
-    const std::string path = makeMovie(
-        "player-bars-hlg.mp4",
-        "-f lavfi -i smptebars=size=640x360:rate=30:duration=1 -vf \"setparams=color_primaries="
-        "bt709:color_trc=bt709:colorspace=bt709:range=tv,zscale=t=linear:npl=100,format=gbrpf32le,"
-        "zscale=p=2020:m=2020_ncl:r=tv:t=arib-std-b67,format=yuv420p10le\" -c:v libx265 "
-        "-x265-params log-level=error -color_primaries bt2020 -colorspace bt2020nc -color_trc "
-        "arib-std-b67");
-    Shown shown(path, 640, 360);
+    // Left to itself the software output clips every bright bar to white.
+    Shown shown(hlgBarsMovie(), 640, 360);
     MpvPlayer& player = shown.player;
     const PlayerView& view = shown.view;
     ASSERT_TRUE(waitUntil([&] { return loaded(player); }));
@@ -394,4 +397,30 @@ TEST(MpvPlayer, ShowsHdrPicturesAsASaveRendersThem) {
         return true;
     };
     EXPECT_TRUE(waitUntil(barsLookRight));
+}
+
+TEST(MpvPlayer, AnHdrPictureIsAsSharpAfterTheViewGrows) {
+    // HDR pictures are tone-mapped at the size shown; once the view has grown, the picture
+    // must be made again at the new size, not the small one enlarged.
+    Shown shown(hlgBarsMovie(), 160, 90);
+    ASSERT_TRUE(waitUntil([&] { return loaded(shown.player); }));
+    shown.player.seekExactly(0.5);
+    // Pixels of the row across the edge between the grey bar and the yellow one that are
+    // neither: one or two where the edge is drawn at full size, more where it was enlarged.
+    // A grey clipped to white is no tone-mapped picture at all.
+    auto edgeWidth = [&](int width) {
+        const QImage image = shown.view.picture();
+        if (image.width() != width || image.pixelColor(width / 14, image.height() / 4).red() > 215)
+            return width;
+        int between = 0;
+        const int edge = width / 7;
+        for (int x = edge - width / 16; x < edge + width / 16; ++x) {
+            const int blue = image.pixelColor(x, image.height() / 4).blue();
+            between += blue > 40 && blue < 150;
+        }
+        return between;
+    };
+    ASSERT_TRUE(waitUntil([&] { return edgeWidth(160) <= 2; }));
+    shown.view.resize(640, 360);
+    EXPECT_TRUE(waitUntil([&] { return edgeWidth(640) <= 2; })) << edgeWidth(640);
 }

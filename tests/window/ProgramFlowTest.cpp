@@ -9,8 +9,12 @@
 #include "window/PreviewPane.h"
 
 #include <QColor>
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <string>
+#include <vector>
 
 using namespace trimwell;
 using namespace trimwell::testing;
@@ -119,5 +123,64 @@ TEST(ProgramFlow, UnusableFilesAreRefusedInWords) {
         EXPECT_EQ(p.model->status(), c.status);
         EXPECT_EQ(p.model->duration(), 0);
         EXPECT_FALSE(p.model->sourceURL().has_value());
+    }
+}
+
+TEST(ProgramFlow, AnHdrClipPausedInThePreviewHasTheColoursOfItsSavedCut) {
+    // SMPTE bars mastered into BT.2020 HLG and PQ, as phones record them. The preview
+    // tone-maps the picture at the size it shows; the save at the cut's own size.
+    const std::string master =
+        "-f lavfi -i smptebars=size=1280x720:rate=30:duration=1 -vf \"setparams=color_primaries="
+        "bt709:color_trc=bt709:colorspace=bt709:range=tv,zscale=t=linear:npl=100,format=gbrpf32le,"
+        "zscale=p=2020:m=2020_ncl:r=tv:t=";
+    const std::string hevc = ",format=yuv420p10le\" -c:v libx265 -x265-params log-level=error "
+                             "-color_primaries bt2020 -colorspace bt2020nc -color_trc ";
+    const struct {
+        const char* name;
+        std::string args;
+    } cases[] = {
+        {"flow-bars-hlg.mp4", master + "arib-std-b67" + hevc + "arib-std-b67"},
+        {"flow-bars-pq.mp4", master + "smpte2084" + hevc + "smpte2084"},
+    };
+    const std::string folder = freshFolder("flow-hdr");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Program p;
+        ASSERT_TRUE(p.open(makeMovie(c.name, c.args)));
+        ASSERT_EQ(p.model->status(), "Ready.");
+        p.dragOut(0.8);
+        p.dragIn(0.4);
+
+        const std::string out = folder + "/" + c.name;
+        p.panels.saveReplies.push_back(out);
+        p.model->pickSave();
+        ASSERT_TRUE(waitUntil([&] { return !p.model->busy(); }, 60));
+        ASSERT_EQ(p.model->status(), "Saved.");
+
+        // The seven bars of the top row, from grey to blue, in the cut and in the picture
+        // letter-boxed into the view.
+        std::vector<Rgb> saved;
+        for (int bar = 0; bar < 7; ++bar)
+            saved.push_back(pixelAt(out, 0, 1280 * (2 * bar + 1) / 14, 200));
+        std::string shown;
+        auto agree = [&] {
+            const QImage picture = p.pane->view().picture();
+            const int w = std::min(picture.width(), picture.height() * 16 / 9), h = w * 9 / 16;
+            const int left = (picture.width() - w) / 2, top = (picture.height() - h) / 2;
+            shown.clear();
+            bool all = w >= 160;
+            for (int bar = 0; bar < 7 && all; ++bar) {
+                const QColor got =
+                    picture.pixelColor(left + w * (2 * bar + 1) / 14, top + h * 200 / 720);
+                const Rgb want = saved[static_cast<std::size_t>(bar)];
+                shown += " [" + std::to_string(got.red()) + " " + std::to_string(got.green()) +
+                         " " + std::to_string(got.blue()) + " / " + std::to_string(want.r) + " " +
+                         std::to_string(want.g) + " " + std::to_string(want.b) + "]";
+                all = std::abs(got.red() - want.r) <= 8 && std::abs(got.green() - want.g) <= 8 &&
+                      std::abs(got.blue() - want.b) <= 8;
+            }
+            return all;
+        };
+        EXPECT_TRUE(waitUntil(agree, 10)) << "shown / saved:" << shown;
     }
 }

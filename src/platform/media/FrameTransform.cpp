@@ -2,6 +2,7 @@
 
 #include "PlatformError.h"
 #include "detail/Colour.h"
+#include "detail/ToneMap.h"
 
 #include <cmath>
 #include <cstring>
@@ -80,13 +81,8 @@ FramePtr FrameTransform::scaled(const AVFrame* src, int width, int height) {
     return out;
 }
 
-static bool isHdr(const AVFrame* f) {
-    return f->color_trc == AVCOL_TRC_SMPTE2084 || f->color_trc == AVCOL_TRC_ARIB_STD_B67;
-}
-
-// Linear light, BT.2020 to the render size's primaries, highlights rolled off by a curve
-// that leaves what lies within SDR's range near its level, then the SDR transfer and matrix
-// with the scale to width x height in the same pass.
+// The old chain in float over every picture: the look the table is made from, used as is
+// only where the table cannot be set up.
 static std::string toneMapChain(int renderWidth, int renderHeight, int width, int height) {
     const bool hd = isHighDefinition(renderWidth, renderHeight);
     const std::string primaries = hd ? "bt709" : "170m";
@@ -104,13 +100,18 @@ FramePtr FrameTransform::toneMapped(const AVFrame* src, int width, int height) {
     FramePtr in = makeFrame();
     if (av_frame_ref(in.get(), src) < 0)
         return nullptr;
-    // HDR video that leaves out its matrix or primaries means BT.2020's.
-    if (in->colorspace == AVCOL_SPC_UNSPECIFIED)
-        in->colorspace = AVCOL_SPC_BT2020_NCL;
-    if (in->color_primaries == AVCOL_PRI_UNSPECIFIED)
-        in->color_primaries = AVCOL_PRI_BT2020;
-    if (in->color_range == AVCOL_RANGE_UNSPECIFIED)
-        in->color_range = AVCOL_RANGE_MPEG;
+    assumeHdrDefaults(in.get());
+    if (!tableRefused_) {
+        try {
+            if (!table_ || !table_->accepts(in.get()))
+                table_ = std::make_unique<ToneMap>(in.get(), width, height,
+                                                   isHighDefinition(width_, height_));
+            return table_->apply(in.get());
+        } catch (const PlatformError&) {
+            tableRefused_ = true;
+            table_.reset();
+        }
+    }
     try {
         if (!toneMap_ || !toneMap_->accepts(in.get()))
             toneMap_ = std::make_unique<PictureFilter>(toneMapChain(width_, height_, width, height),

@@ -2,6 +2,9 @@
 #include "detail/MpvPlayerImpl.h"
 
 #include "platform/media/PlatformError.h"
+#include "platform/media/detail/Colour.h"
+#include "platform/media/detail/SourceDecoder.h"
+#include "platform/media/detail/ToneMap.h"
 
 #include <QMetaObject>
 #include <QObject>
@@ -64,10 +67,38 @@ constexpr const char* kOptions[][2] = {
 constexpr const char* kPictureFilters =
     "lavfi=[bwdif=mode=send_frame:parity=auto:deint=interlaced]";
 // HDR pictures are also tone-mapped as a save does: libmpv's software output converts PQ
-// and HLG by itself but clips every bright colour to white.
-constexpr const char* kToneMapFilter =
-    "lavfi=[zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,"
-    "tonemap=tonemap=mobius:desat=0,zscale=t=bt709:m=bt709:r=tv,format=yuv420p]";
+// and HLG by itself but clips every bright colour to white. The picture is first shrunk to
+// the size the view shows, which libmpv would shrink it to anyway, so the tone mapping
+// costs what that size costs; it is never enlarged.
+std::string shrinkToView(int viewWidth, int viewHeight) {
+    if (viewWidth <= 0 || viewHeight <= 0)
+        return "w=iw:h=ih";
+    return "w='min(iw," + std::to_string(viewWidth) + ")':h='min(ih," + std::to_string(viewHeight) +
+           ")':force_original_aspect_ratio=decrease:force_divisible_by=2";
+}
+
+// Where the save's table cannot be had, the float chain it is made from, which looks the
+// same but costs several times as much.
+std::string floatToneMapFilter(int viewWidth, int viewHeight) {
+    return "lavfi=[scale=" + shrinkToView(viewWidth, viewHeight) +
+           ":flags=bicubic,zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,"
+           "tonemap=tonemap=mobius:desat=0,zscale=t=bt709:m=bt709:r=tv,format=yuv420p]";
+}
+
+// Whether the stream a player picks is tagged PQ or HLG; reads headers only.
+bool taggedHdr(const std::string& path) {
+    try {
+        FormatContextPtr format = openInput(path, Probe::quick);
+        const int stream =
+            av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        if (stream < 0)
+            return false;
+        const AVColorTransferCharacteristic trc = format->streams[stream]->codecpar->color_trc;
+        return trc == AVCOL_TRC_SMPTE2084 || trc == AVCOL_TRC_ARIB_STD_B67;
+    } catch (const PlatformError&) {
+        return false;
+    }
+}
 
 void check(int err, const std::string& what) {
     if (err < 0)
@@ -107,6 +138,13 @@ MpvPlayer::Impl::Impl() : lastPlayedTime_(kNaN) {
     check(mpv_set_option_string(h, "vf", kPictureFilters), "mpv option vf");
 
     scratch_.resize(kScratchSide * kScratchSide);
+    resizeSettle_ = new QTimer(&context_);
+    resizeSettle_->setSingleShot(true);
+    resizeSettle_->setInterval(kResizeSettleMs);
+    QObject::connect(resizeSettle_, &QTimer::timeout, &context_, [this] {
+        if (hdrFilters_ && (viewWidth_ != chainWidth_ || viewHeight_ != chainHeight_))
+            setPictureFilters();
+    });
     mpv_set_wakeup_callback(h, &MpvPlayer::Impl::wakeup, this);
     mpv_render_context_set_update_callback(render_.get(), &MpvPlayer::Impl::renderUpdate, this);
 }
@@ -221,16 +259,17 @@ void MpvPlayer::Impl::handleEvent(const mpv_event& event) {
                 }
             }
         } else if (event.reply_userdata == gammaReply) {
-            // The decoder's transfer, before any filter: tone-map only what needs it.
-            const char* gamma = known ? *static_cast<char* const*>(property->data) : "";
+            // The decoder's transfer, before any filter: it corrects what the stream's tags
+            // said when the item was loaded. Between items it is unknown, which says nothing.
+            if (!known)
+                break;
+            const char* gamma = *static_cast<char* const*>(property->data);
             const bool hdr = std::strcmp(gamma, "pq") == 0 || std::strcmp(gamma, "hlg") == 0;
-            if (hdr != hdrFilters_) {
+            if (hdr != hdrFilters_ || (hdr && lookItem_ != path_)) {
                 hdrFilters_ = hdr;
-                // Refused filters leave the picture shown as libmpv converts it by itself.
-                mpv_set_property_string(
-                    core_.get(), "vf",
-                    hdr ? (std::string(kPictureFilters) + "," + kToneMapFilter).c_str()
-                        : kPictureFilters);
+                if (hdr && lookItem_ != path_)
+                    makeLook();
+                setPictureFilters();
             }
         } else if (event.reply_userdata == pauseReply) {
             if (known)
@@ -250,6 +289,80 @@ void MpvPlayer::Impl::handleEvent(const mpv_event& event) {
     default:
         break;
     }
+}
+
+void MpvPlayer::Impl::makeLook() {
+    lookItem_ = path_;
+    look_.reset();
+    lookLike_.reset();
+    // The save's table, made from the item's first picture as a save makes it from the cut's,
+    // so the preview has the save's look to the level.
+    try {
+        FormatContextPtr format = openInput(path_, Probe::quick);
+        const int stream =
+            av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        if (stream < 0)
+            return;
+        format.reset();
+        SourceDecoder decoder(path_, stream, DecoderThreads::perCore);
+        FramePtr first = decoder.next();
+        if (!first || !isHdr(first.get()))
+            return;
+        assumeHdrDefaults(first.get());
+        FramePtr like = makeFrame();
+        checkAv(av_frame_copy_props(like.get(), first.get()));
+        like->width = first->width;
+        like->height = first->height;
+        like->format = first->format;
+        // BT.709 at every size, as the screen is: tagged with BT.601's primaries, the picture
+        // would be converted once more by libmpv's output.
+        look_ = std::make_unique<LookTable>(like.get(), true);
+        lookLike_ = std::move(like);
+    } catch (const PlatformError&) {
+        look_.reset();
+    }
+}
+
+void MpvPlayer::Impl::setPictureFilters() {
+    chainWidth_ = hdrFilters_ ? viewWidth_ : 0;
+    chainHeight_ = hdrFilters_ ? viewHeight_ : 0;
+    std::string toneMap;
+    if (hdrFilters_ && look_ && lookLike_) {
+        try {
+            toneMap = "lavfi=[" +
+                      lookFilters(lookLike_.get(), shrinkToView(chainWidth_, chainHeight_), *look_,
+                                  true) +
+                      "]";
+        } catch (const PlatformError&) {
+            toneMap.clear();
+        }
+    }
+    if (hdrFilters_ && toneMap.empty())
+        toneMap = floatToneMapFilter(chainWidth_, chainHeight_);
+    std::string filters = kPictureFilters;
+    if (!toneMap.empty()) {
+        filters.push_back(',');
+        filters.append(toneMap);
+    }
+    // Refused filters leave the picture shown as libmpv converts it by itself.
+    mpv_set_property_string(core_.get(), "vf", filters.c_str());
+    // libmpv filters only the pictures decoded from now on; a paused picture already shown
+    // is decoded again, at its own time, to be shown through the new filters.
+    if (ready_ && paused_ && !stepping_) {
+        const char* again[] = {"seek", "0", "relative+exact", nullptr};
+        mpv_command_async(core_.get(), 0, again);
+    }
+}
+
+void MpvPlayer::Impl::noteViewSize(int width, int height) {
+    if (width == viewWidth_ && height == viewHeight_)
+        return;
+    viewWidth_ = width;
+    viewHeight_ = height;
+    // A window being dragged larger changes size many times a second; the chain, which
+    // makes libmpv filter the picture again, follows once the size has settled.
+    if (hdrFilters_)
+        resizeSettle_->start();
 }
 
 void MpvPlayer::Impl::notePlayedTime(double seconds) {
@@ -299,6 +412,15 @@ void MpvPlayer::Impl::replaceCurrentItem(const std::optional<std::string>& path)
     item_ = true;
     expectedEntry_ = -1;
     path_ = *path;
+    // An HDR movie's filters are in place before its first picture is decoded: set later,
+    // they would reach a paused picture only when libmpv decodes it again.
+    const bool hdr = taggedHdr(path_);
+    if (hdr || hdrFilters_) {
+        hdrFilters_ = hdr;
+        if (hdr)
+            makeLook();
+        setPictureFilters();
+    }
     // The last movie's track choice must not carry over to this one before its own is known.
     for (const char* kind : {"vid", "aid"})
         mpv_set_property_string(core_.get(), kind, "auto");
@@ -450,10 +572,19 @@ void MpvPlayer::removeTimeObserver(ObserverToken token) {
 double MpvPlayer::duration() const {
     return impl_->duration();
 }
+MpvPlayer::DroppedPictures MpvPlayer::droppedPictures() const {
+    DroppedPictures counts;
+    mpv_get_property(impl_->core_.get(), "frame-drop-count", MPV_FORMAT_INT64, &counts.output);
+    mpv_get_property(impl_->core_.get(), "decoder-frame-drop-count", MPV_FORMAT_INT64,
+                     &counts.decoder);
+    return counts;
+}
 void MpvPlayer::setPictureSink(PictureSink* sink) {
     impl_->setPictureSink(sink);
 }
 bool MpvPlayer::drawPicture(int width, int height, std::size_t stride, void* pixels) {
+    if (width > 0 && height > 0)
+        impl_->noteViewSize(width, height);
     return impl_->drawPicture(width, height, stride, pixels);
 }
 

@@ -7,6 +7,7 @@
 #include "Player.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -57,6 +58,15 @@ public:
 
     // The current item's length in seconds; NaN until it is known.
     double duration() const;
+
+    // libmpv's own counts for the current item: pictures its output dropped to keep time
+    // with the sound, and pictures the decoder skipped. Reading them waits for libmpv's
+    // core, so they are for measuring, not for a clock.
+    struct DroppedPictures {
+        std::int64_t output{0};
+        std::int64_t decoder{0};
+    };
+    DroppedPictures droppedPictures() const;
 
     void setPictureSink(PictureSink* sink) override;
     bool drawPicture(int width, int height, std::size_t stride, void* pixels) override;

@@ -51,7 +51,8 @@ QImage PlayerView::picture() const {
 }
 
 void PlayerView::pictureChanged() {
-    drawSurface();
+    if (drawSurface())
+        ++picturesDrawn_;
     update();
 }
 
@@ -67,10 +68,10 @@ QSize PlayerView::deviceSize() const {
             static_cast<int>(std::lround(height() * ratio))};
 }
 
-void PlayerView::drawSurface() {
+bool PlayerView::drawSurface() {
     const QSize size = deviceSize();
     if (size.isEmpty())
-        return;
+        return false;
     if (image_.size() != size) {
         const std::size_t stride =
             (static_cast<std::size_t>(size.width()) * 4 + kAlignment - 1) / kAlignment * kAlignment;
@@ -78,7 +79,7 @@ void PlayerView::drawSurface() {
         image_ = QImage();
         pixels_.reset(static_cast<unsigned char*>(std::aligned_alloc(kAlignment, bytes)));
         if (!pixels_)
-            return;
+            return false;
         image_ = QImage(pixels_.get(), size.width(), size.height(), static_cast<qsizetype>(stride),
                         QImage::Format_RGBX8888);
     }
@@ -87,7 +88,7 @@ void PlayerView::drawSurface() {
         !source_->drawPicture(image_.width(), image_.height(),
                               static_cast<std::size_t>(image_.bytesPerLine()), image_.bits())) {
         image_.fill(Qt::black);
-        return;
+        return false;
     }
     // The renderer leaves the fourth byte undefined; Qt's RGBX format needs it opaque.
     for (int y = 0; y < image_.height(); ++y) {
@@ -95,6 +96,7 @@ void PlayerView::drawSurface() {
         for (int x = 0; x < image_.width(); ++x, pixel += 4)
             pixel[3] = 0xff;
     }
+    return true;
 }
 
 void PlayerView::paintEvent(QPaintEvent*) {

@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 namespace trimwell {
@@ -28,6 +29,8 @@ public:
 
     // The picture as last drawn, at the widget's size in device pixels.
     QImage picture() const;
+    // How many new pictures of the source have been drawn so far.
+    std::uint64_t picturesDrawn() const { return picturesDrawn_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -39,8 +42,9 @@ private:
 
     void pictureChanged() override;
     void pictureSourceGone() override;
-    // Draws the source's picture into the surface at the widget's current size.
-    void drawSurface();
+    // Draws the source's picture into the surface at the widget's current size; false when
+    // there was none to draw.
+    bool drawSurface();
     QSize deviceSize() const;
 
     Player* player_{nullptr};        // main thread only
@@ -48,6 +52,7 @@ private:
     // The surface libmpv draws into: rows 64-byte aligned, as its software renderer prefers.
     std::unique_ptr<unsigned char[], AlignedFree> pixels_; // main thread only
     QImage image_;                                         // main thread only; wraps pixels_
+    std::uint64_t picturesDrawn_{0};                       // main thread only
 };
 
 } // namespace trimwell

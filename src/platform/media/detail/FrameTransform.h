@@ -3,6 +3,7 @@
 // mirrored in YUV, so no picture needs a trip through BGRA on its way to the encoder.
 #include "AvPtr.h"
 #include "PictureFilter.h"
+#include "ToneMap.h"
 #include "platform/media/Geometry.h"
 
 #include <memory>
@@ -32,7 +33,9 @@ private:
     SwsPtr sws_;
     SwsPtr toRgb_;
     SwsPtr fromRgb_;
-    std::unique_ptr<PictureFilter> toneMap_;
+    std::unique_ptr<ToneMap> table_;
+    bool tableRefused_{false};
+    std::unique_ptr<PictureFilter> toneMap_; // the float chain, where the table is refused
     bool toneMapRefused_{false};
     FramePool scaledPool_;
     FramePool rgbPool_;

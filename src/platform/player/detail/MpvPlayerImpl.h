@@ -4,6 +4,7 @@
 // outside the player includes it.
 #include "MpvPtr.h"
 #include "PictureTimes.h"
+#include "platform/media/detail/ToneMap.h"
 #include "platform/player/MpvPlayer.h"
 
 #include <QObject>
@@ -67,6 +68,8 @@ public:
     static constexpr int kStepPatienceMs = 500;
     // With no view drawing, frames still have to be taken or libmpv's output waits on each.
     static constexpr int kScratchSide = 16;
+    // How long the view's size must hold before the HDR chain is made again for it.
+    static constexpr int kResizeSettleMs = 150;
 
     struct Periodic {
         QTimer* timer{nullptr}; // child of context_; deleteLater'd on removal
@@ -94,6 +97,12 @@ public:
     void deliverPicture();
     void presentPicture();
     void forgetItemState();
+    // The vf chain for the current picture: tone mapping at the view's size for HDR.
+    void setPictureFilters();
+    // The save's tone-mapping table for the current item; none when it cannot be made.
+    void makeLook();
+    // The size the view draws the picture at, in device pixels.
+    void noteViewSize(int width, int height);
     double readDouble(const char* name) const;
     // The current item's picture times, read from the file on first use; null when the file
     // cannot be read here.
@@ -108,18 +117,28 @@ public:
     std::atomic<bool> drainPosted_{false};   // shared with libmpv's threads
     std::atomic<bool> picturePosted_{false}; // shared with libmpv's threads
 
-    bool item_{false};                   // main thread only
-    std::int64_t expectedEntry_{-1};     // main thread only: playlist entry of the item
-    std::int64_t startedEntry_{-1};      // main thread only: entry libmpv last started
-    bool loaded_{false};                 // main thread only: libmpv opened the item
-    bool ready_{false};                  // main thread only: and showed its first frame
-    bool ended_{false};                  // main thread only: the item failed or was stopped
-    std::optional<double> pendingSeek_;  // main thread only: asked for before loading ended
-    std::optional<double> seekTarget_;   // main thread only: until the seek has landed
-    int seeksInFlight_{0};               // main thread only: seek commands not yet replied
-    bool seeking_{false};                // main thread only
-    double lastPlayedTime_{0};           // main thread only: NaN after a seek or a new item
-    bool hdrFilters_{false};             // main thread only: the tone-mapping filters are on
+    bool item_{false};                  // main thread only
+    std::int64_t expectedEntry_{-1};    // main thread only: playlist entry of the item
+    std::int64_t startedEntry_{-1};     // main thread only: entry libmpv last started
+    bool loaded_{false};                // main thread only: libmpv opened the item
+    bool ready_{false};                 // main thread only: and showed its first frame
+    bool ended_{false};                 // main thread only: the item failed or was stopped
+    std::optional<double> pendingSeek_; // main thread only: asked for before loading ended
+    std::optional<double> seekTarget_;  // main thread only: until the seek has landed
+    int seeksInFlight_{0};              // main thread only: seek commands not yet replied
+    bool seeking_{false};               // main thread only
+    double lastPlayedTime_{0};          // main thread only: NaN after a seek or a new item
+    bool hdrFilters_{false};            // main thread only: the tone-mapping filters are on
+    int viewWidth_{0};                  // main thread only: the view's drawing size
+    int viewHeight_{0};                 // main thread only
+    int chainWidth_{0};                 // main thread only: the size the HDR chain shrinks to
+    int chainHeight_{0};                // main thread only
+    QTimer* resizeSettle_{nullptr};     // main thread only; child of context_
+    // The tone-mapping table libmpv's filters read, and the item it was made for; kept until
+    // another replaces it, since the filters read it again whenever libmpv remakes them.
+    std::unique_ptr<LookTable> look_;    // main thread only
+    FramePtr lookLike_;                  // main thread only: the first picture's colours
+    std::string lookItem_;               // main thread only
     bool videoShown_{false};             // main thread only: libmpv has a picture to draw
     bool pictureStale_{false};           // main thread only: the picture went or came back
     bool drawnSinceUpdate_{false};       // main thread only
