@@ -10,9 +10,10 @@ executes on a short cut of each case: a figure that a busy host cannot disturb.
 With --hdr it only measures what tone mapping adds to a save of 1080p60 and 2160p60 HLG phone
 clips against their SDR twins, and with --preview only the real window's frame steps and, while
 it plays H.264, HLG and SDR clips, its CPU use and the pictures shown and dropped each second (on
-a virtual display, through xvfb-run).
+a virtual display, through xvfb-run). It ends with a table of saved size against the window's
+estimate, SSIM and time over picture kinds, cut lengths and rates (--sizes: only that table).
 Usage: bench/run.py BUILD_DIR [--runs N] [--quick] [--presets] [--instructions] [--hdr]
-                    [--preview]
+                    [--preview] [--sizes]
 """
 import argparse
 import os
@@ -135,9 +136,18 @@ def bitrate(path):
     return float(out) / 1e6 if out and out != "N/A" else float("nan")
 
 
+def rate_control(megabits):
+    """x264's rate control as our export sets it (src/platform/media/WriterInput.cpp): a tight
+    tolerance, a buffer of one second's bits refilled at up to twice the rate, a quantiser
+    floor. Kept the same here so that both sides do the same work."""
+    kilobits = int(megabits * 1e6) // 1000
+    return f"ratetol=0.03:vbv-maxrate={2 * kilobits}:vbv-bufsize={kilobits}:qpmin=18"
+
+
 def ffmpeg_cut(source, out, start, length, megabits, preset="fast"):
     return FFMPEG + ["-ss", str(start), "-i", source, "-t", str(length),
                      "-c:v", "libx264", "-preset", preset, "-b:v", f"{int(megabits * 1e6)}",
+                     "-x264-params", rate_control(megabits),
                      "-profile:v", "high", "-pix_fmt", "yuv420p",
                      "-c:a", "aac", "-b:a", "160k", "-movflags", "+faststart", out]
 
@@ -264,6 +274,69 @@ def preview(build):
         print(f"| {label} | {' | '.join(m.groups())} |", flush=True)
 
 
+SIZE_KINDS = {
+    # name: the lavfi picture; each source is 70 s of 720p30 with a tone.
+    "clean": "testsrc2=size=1280x720:rate=30",
+    "grainy": "testsrc2=size=1280x720:rate=30,noise=alls=30:allf=t",
+    "high-entropy": "testsrc2=size=1280x720:rate=30,noise=alls=80:allf=t+u",
+    # Calm until 35 s, grain from then on: every cut below is centred on the change.
+    "calm-then-busy": "testsrc2=size=1280x720:rate=30,noise=alls=30:allf=t:enable='gte(t,35)'",
+    "slides": "testsrc=size=1280x720:rate=1/5,fps=30",
+}
+
+
+def ssim(out, source, start, length):
+    err = subprocess.run(["ffmpeg", "-nostdin", "-i", out, "-ss", str(start), "-t", str(length),
+                          "-i", source, "-lavfi", "[0:v][1:v]ssim", "-f", "null", "-"],
+                         capture_output=True, text=True).stderr
+    m = re.search(r"All:([0-9.]+)", err)
+    return float(m.group(1)) if m else float("nan")
+
+
+def two_pass(source, out, start, length, megabits):
+    """The same cut as a two-pass encode at the same rate and preset: the best a
+    size-targeted encode does, and what the one pass is held against."""
+    log = os.path.join(BENCH_DIR, "two-pass")
+    common = FFMPEG + ["-ss", str(start), "-i", source, "-t", str(length), "-c:v", "libx264",
+                       "-preset", "fast", "-b:v", f"{int(megabits * 1e6)}", "-profile:v", "high",
+                       "-pix_fmt", "yuv420p", "-passlogfile", log]
+    subprocess.run(common + ["-pass", "1", "-an", "-f", "null", "-"], check=True)
+    subprocess.run(common + ["-pass", "2", "-c:a", "aac", "-b:a", "160k", "-movflags",
+                             "+faststart", out], check=True)
+
+
+def sizes(build, lengths, kinds):
+    """Saved size against the window's estimate (length × (rate + 160 kb/s) ÷ 8), SSIM against
+    the source and wall time of our export, per picture kind, cut length and rate; for the
+    grainy and calm-then-busy kinds also a two-pass encode's size and SSIM."""
+    os.makedirs(BENCH_DIR, exist_ok=True)
+    tone = ["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000"]
+    paths = {k: make_source(f"sizes-{k}.mp4", ["-f", "lavfi", "-i", SIZE_KINDS[k], *tone, "-t", "70",
+                                               "-c:v", "libx264", "-preset", "ultrafast", "-crf", "12",
+                                               "-g", "60", "-c:a", "aac", "-b:a", "128k"])
+             for k in kinds}
+    out = os.path.join(BENCH_DIR, "sizes-ours.mp4")
+    reference = os.path.join(BENCH_DIR, "sizes-two-pass.mp4")
+    print("\n| picture | cut s | Mb/s | saved ÷ estimate | SSIM | wall s | two-pass saved ÷ estimate "
+          "| two-pass SSIM |")
+    print("|---|---|---|---|---|---|---|---|")
+    for length in lengths:
+        start = 35 - length / 2
+        for kind in kinds:
+            for megabits in (0.5, 4, 20):
+                wall, _, _ = timed(ours_cut(build, paths[kind], out, start, length, megabits))
+                estimate = length * (megabits * 1e6 + 160_000) / 8
+                row = (f"| {kind} | {length:g} | {megabits:g} | {os.path.getsize(out) / estimate:.3f} | "
+                       f"{ssim(out, paths[kind], start, length):.4f} | {wall:.2f} |")
+                if kind in ("grainy", "calm-then-busy") and length in (3, 10):
+                    two_pass(paths[kind], reference, start, length, megabits)
+                    row += (f" {os.path.getsize(reference) / estimate:.3f} | "
+                            f"{ssim(reference, paths[kind], start, length):.4f} |")
+                else:
+                    row += " | |"
+                print(row, flush=True)
+
+
 def presets(source, start, length):
     print("\n| preset | encode wall s | encode CPU s | SSIM (All) |")
     print("|---|---|---|---|")
@@ -287,6 +360,8 @@ def main():
     p.add_argument("--hdr", action="store_true", help="only the cost of tone-mapping HDR clips")
     p.add_argument("--preview", action="store_true",
                    help="only the window's frame steps and its CPU use while playing")
+    p.add_argument("--sizes", action="store_true",
+                   help="only the size table: saved size against the estimate, SSIM, time")
     p.add_argument("--instructions", action="store_true",
                    help="count instructions under callgrind instead of timing (needs valgrind)")
     a = p.parse_args()
@@ -295,6 +370,9 @@ def main():
         return
     if a.preview:
         preview(a.build)
+        return
+    if a.sizes:
+        sizes(a.build, (1, 3, 10, 60), list(SIZE_KINDS))
         return
     long, uhd, portrait, sparse = sources()
     if a.instructions:
@@ -324,6 +402,7 @@ def main():
     print(f"exact seek in the player, median ms: {single(a.build, 'trimwell-bench-seek', long, 15)}")
     hdr_cost(a.build, a.runs)
     preview(a.build)
+    sizes(a.build, (1, 3, 10, 60), list(SIZE_KINDS))
     if a.presets:
         presets(long, 30, 20)
 

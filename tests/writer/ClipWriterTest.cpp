@@ -205,6 +205,43 @@ TEST(ClipWriter, AverageBitRateFollowsTheChoice) {
     }
 }
 
+// The window promises length × (picture rate + 160 kb/s) ÷ 8 bytes. Detailed pictures are where
+// a one-pass encoder overspends: at the start of a short cut, and where a calm cut turns busy
+// after the encoder has settled on the calm pictures' cost.
+TEST(ClipWriter, SavedSizeKeepsToTheEstimate) {
+    const std::string grainy = makeMovie(
+        "grainy.mp4", picture("640x360", 4) + tone(4) +
+                          "-vf noise=alls=30:allf=t -c:v libx264 -preset ultrafast -crf 10 "
+                          "-c:a aac -shortest");
+    const std::string calmThenBusy = makeMovie(
+        "calm-then-busy.mp4", picture("640x360", 6) + tone(6) +
+                                  "-vf \"noise=alls=40:allf=t:enable='gte(t,3)'\" -c:v libx264 "
+                                  "-preset ultrafast -crf 10 -c:a aac -shortest");
+    const struct {
+        const char* name;
+        std::string source;
+        double start, end, megabits;
+        double lowest, highest; // saved ÷ estimate
+    } cases[] = {
+        // Under 2 s the encoder has too little time to settle on the rate either way.
+        {"1 s of grain", grainy, 1.0, 2.0, 4, 0.50, 1.15},
+        {"3 s of grain", grainy, 0.5, 3.5, 4, 0.90, 1.03},
+        {"3 s of grain at 8 Mb/s", grainy, 0.5, 3.5, 8, 0.90, 1.03},
+        {"2 s calm then 2 s busy", calmThenBusy, 1.0, 5.0, 4, 0.90, 1.03},
+    };
+    const std::string dir = freshFolder("clip-estimate");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string out = dir + "/estimate.mp4";
+        const auto video = static_cast<std::int64_t>(c.megabits * 1e6);
+        save(c.source, out, c.start, c.end, video, 160'000);
+        const double estimate = (c.end - c.start) * static_cast<double>(video + 160'000) / 8;
+        const double ratio = static_cast<double>(fileSize(out)) / estimate;
+        EXPECT_GE(ratio, c.lowest);
+        EXPECT_LE(ratio, c.highest);
+    }
+}
+
 TEST(ClipWriter, SoundStartingLateKeepsItsPlace) {
     const std::string source = makeMovie("latesound2.mp4", picture("320x240", 6) + "-itsoffset 2 " +
                                                                tone(4) + "-c:v libx264 -c:a aac");

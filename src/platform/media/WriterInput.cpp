@@ -2,7 +2,9 @@
 
 #include "detail/Colour.h"
 
+#include <algorithm>
 #include <cmath>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -15,6 +17,26 @@ namespace trimwell {
 namespace {
 constexpr double kLeadLimit = 0.5; // seconds an input may run ahead of the other
 constexpr AVRational kVideoTimeBase{1, 600};
+
+// x264's one-pass average rate, left alone, spends far above the rate on the first seconds
+// of detailed pictures and where a cut turns busy, and a short cut ends before it can catch
+// up: the file outgrows the size the window promised. A tight tolerance keeps the running
+// total near the rate, and a buffer of one second's bits, refilled at up to twice the rate,
+// bounds what any stretch may take. The quantiser floor stops a calm stretch from spending
+// bits no one would see, so a busy stretch after it can borrow them, as a second pass would
+// arrange. Rate control still follows each picture's own time, so uneven frame durations
+// are budgeted as they come.
+// Written as text, not formatted, so no locale can turn the point into a comma.
+constexpr const char* kRateTolerance = "0.03";
+constexpr int kLowestQuantiser = 18;
+
+std::string rateControlParams(std::int64_t bitsPerSecond) {
+    const std::int64_t kilobits = std::max<std::int64_t>(1, bitsPerSecond / 1000);
+    return std::string("ratetol=") + kRateTolerance +
+           ":vbv-maxrate=" + std::to_string(2 * kilobits) +
+           ":vbv-bufsize=" + std::to_string(kilobits) +
+           ":qpmin=" + std::to_string(kLowestQuantiser);
+}
 } // namespace
 
 WriterInput::WriterInput(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -85,6 +107,9 @@ bool WriterInput::Impl::prepare() {
             return false;
         if (s.profileLevel == ProfileLevel::h264HighAutoLevel &&
             av_opt_set(ctx->priv_data, "profile", "high", 0) < 0)
+            return false;
+        if (s.averageBitRate > 0 && av_opt_set(ctx->priv_data, "x264-params",
+                                               rateControlParams(s.averageBitRate).c_str(), 0) < 0)
             return false;
         if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
             return false;
