@@ -16,7 +16,6 @@ namespace trimwell {
 
 namespace {
 constexpr double kLeadLimit = 0.5; // seconds an input may run ahead of the other
-constexpr AVRational kVideoTimeBase{1, 600};
 
 // x264's one-pass average rate, left alone, spends far above the rate on the first seconds
 // of detailed pictures and where a cut turns busy, and a short cut ends before it can catch
