@@ -156,6 +156,18 @@ std::vector<int> frameLuma(const std::string& path, int x, int y) {
     return luma;
 }
 
+double firstLoudSound(const std::string& path) {
+    const std::string pcm =
+        capture("ffmpeg -nostdin -v error -i '" + path + "' -map 0:a:0 -ac 1 -ar 48000 -f s16le -");
+    for (std::size_t i = 0; i + 1 < pcm.size(); i += 2) {
+        const auto sample = static_cast<std::int16_t>(static_cast<unsigned char>(pcm[i]) |
+                                                      static_cast<unsigned char>(pcm[i + 1]) << 8);
+        if (std::abs(sample) > 2000)
+            return static_cast<double>(i / 2) / 48000;
+    }
+    return -1;
+}
+
 bool indexBeforeData(const std::string& path) {
     const std::string bytes = readFile(path);
     const auto moov = bytes.find("moov"), mdat = bytes.find("mdat");

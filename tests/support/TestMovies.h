@@ -37,6 +37,10 @@ std::vector<Rgb> framePixels(const std::string& path, int x, int y);
 // Every frame's luma (Y, as coded) at (x, y): no colour conversion in the way.
 std::vector<int> frameLuma(const std::string& path, int x, int y);
 
+// Seconds from the start to the first sound sample above a sixteenth of full scale, as
+// ffmpeg decodes the first sound track; -1 when there is none.
+double firstLoudSound(const std::string& path);
+
 // Whether the file's index (moov) comes before its data (mdat).
 bool indexBeforeData(const std::string& path);
 

@@ -18,19 +18,6 @@ void save(const std::string& source, const std::string& destination, double star
                       std::make_shared<StopFlag>(), {});
 }
 
-// Seconds from the start to the first sound sample above a sixteenth of full scale.
-double firstLoudSound(const std::string& path) {
-    const std::string pcm =
-        capture("ffmpeg -nostdin -v error -i '" + path + "' -map 0:a:0 -ac 1 -ar 48000 -f s16le -");
-    for (std::size_t i = 0; i + 1 < pcm.size(); i += 2) {
-        const auto sample = static_cast<std::int16_t>(static_cast<unsigned char>(pcm[i]) |
-                                                      static_cast<unsigned char>(pcm[i + 1]) << 8);
-        if (std::abs(sample) > 2000)
-            return static_cast<double>(i / 2) / 48000;
-    }
-    return -1;
-}
-
 // ffmpeg's interlace detector over every frame: how many read as woven fields.
 int wovenFrames(const std::string& path) {
     const std::string log =
