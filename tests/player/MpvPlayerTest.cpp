@@ -40,17 +40,6 @@ std::string programStreamMovie() {
                      "-c:v mpeg2video -g 15 -c:a mp2 -shortest");
 }
 
-// SMPTE bars mastered into BT.2020 HLG, as a phone records them.
-std::string hlgBarsMovie() {
-    return makeMovie(
-        "player-bars-hlg.mp4",
-        "-f lavfi -i smptebars=size=640x360:rate=30:duration=1 -vf \"setparams=color_primaries="
-        "bt709:color_trc=bt709:colorspace=bt709:range=tv,zscale=t=linear:npl=100,format=gbrpf32le,"
-        "zscale=p=2020:m=2020_ncl:r=tv:t=arib-std-b67,format=yuv420p10le\" -c:v libx265 "
-        "-x265-params log-level=error -color_primaries bt2020 -colorspace bt2020nc -color_trc "
-        "arib-std-b67");
-}
-
 bool loaded(const MpvPlayer& player) {
     return std::isfinite(player.currentTime()) && std::isfinite(player.duration());
 }
@@ -375,7 +364,7 @@ TEST(MpvPlayer, PlaysThePictureTrackTheMoviesCheckChose) {
 
 TEST(MpvPlayer, ShowsHdrPicturesAsASaveRendersThem) {
     // Left to itself the software output clips every bright bar to white.
-    Shown shown(hlgBarsMovie(), 640, 360);
+    Shown shown(hdrBarsMovie("arib-std-b67", "640x360"), 640, 360);
     MpvPlayer& player = shown.player;
     const PlayerView& view = shown.view;
     ASSERT_TRUE(waitUntil([&] { return loaded(player); }));
@@ -402,7 +391,7 @@ TEST(MpvPlayer, ShowsHdrPicturesAsASaveRendersThem) {
 TEST(MpvPlayer, AnHdrPictureIsAsSharpAfterTheViewGrows) {
     // HDR pictures are tone-mapped at the size shown; once the view has grown, the picture
     // must be made again at the new size, not the small one enlarged.
-    Shown shown(hlgBarsMovie(), 160, 90);
+    Shown shown(hdrBarsMovie("arib-std-b67", "640x360"), 160, 90);
     ASSERT_TRUE(waitUntil([&] { return loaded(shown.player); }));
     shown.player.seekExactly(0.5);
     // Pixels of the row across the edge between the grey bar and the yellow one that are

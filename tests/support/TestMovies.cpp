@@ -93,6 +93,18 @@ std::string makeMovie(const std::string& fileName, const std::string& args,
     return out.string();
 }
 
+std::string hdrBarsMovie(const std::string& transfer, const std::string& size) {
+    return makeMovie("bars-" + transfer + "-" + size + ".mp4",
+                     "-f lavfi -i smptebars=size=" + size +
+                         ":rate=30:duration=1 -vf \"setparams=color_primaries=bt709:color_trc="
+                         "bt709:colorspace=bt709:range=tv,zscale=t=linear:npl=100,format=gbrpf32le,"
+                         "zscale=p=2020:m=2020_ncl:r=tv:t=" +
+                         transfer +
+                         ",format=yuv420p10le\" -c:v libx265 -x265-params log-level=error "
+                         "-color_primaries bt2020 -colorspace bt2020nc -color_trc " +
+                         transfer);
+}
+
 std::string probe(const std::string& path, const std::string& stream, const std::string& entry) {
     std::string cmd = "ffprobe -v error ";
     if (stream == "format")

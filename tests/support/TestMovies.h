@@ -21,6 +21,10 @@ std::string capture(const std::string& command);
 std::string makeMovie(const std::string& fileName, const std::string& args,
                       const std::string& copyArgs = "");
 
+// SMPTE bars of one second mastered into BT.2020 with transfer ("arib-std-b67" for HLG,
+// "smpte2084" for PQ) as 10-bit HEVC, as phones record HDR; made once per size and transfer.
+std::string hdrBarsMovie(const std::string& transfer, const std::string& size = "1280x720");
+
 // ffprobe -show_entries value of one stream ("v:0", "a:0") or the format ("format").
 std::string probe(const std::string& path, const std::string& stream, const std::string& entry);
 double probeNumber(const std::string& path, const std::string& stream, const std::string& entry);

@@ -129,29 +129,16 @@ TEST(ProgramFlow, UnusableFilesAreRefusedInWords) {
 TEST(ProgramFlow, AnHdrClipPausedInThePreviewHasTheColoursOfItsSavedCut) {
     // SMPTE bars mastered into BT.2020 HLG and PQ, as phones record them. The preview
     // tone-maps the picture at the size it shows; the save at the cut's own size.
-    const std::string master =
-        "-f lavfi -i smptebars=size=1280x720:rate=30:duration=1 -vf \"setparams=color_primaries="
-        "bt709:color_trc=bt709:colorspace=bt709:range=tv,zscale=t=linear:npl=100,format=gbrpf32le,"
-        "zscale=p=2020:m=2020_ncl:r=tv:t=";
-    const std::string hevc = ",format=yuv420p10le\" -c:v libx265 -x265-params log-level=error "
-                             "-color_primaries bt2020 -colorspace bt2020nc -color_trc ";
-    const struct {
-        const char* name;
-        std::string args;
-    } cases[] = {
-        {"flow-bars-hlg.mp4", master + "arib-std-b67" + hevc + "arib-std-b67"},
-        {"flow-bars-pq.mp4", master + "smpte2084" + hevc + "smpte2084"},
-    };
     const std::string folder = freshFolder("flow-hdr");
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const char* transfer : {"arib-std-b67", "smpte2084"}) {
+        SCOPED_TRACE(transfer);
         Program p;
-        ASSERT_TRUE(p.open(makeMovie(c.name, c.args)));
+        ASSERT_TRUE(p.open(hdrBarsMovie(transfer)));
         ASSERT_EQ(p.model->status(), "Ready.");
         p.dragOut(0.8);
         p.dragIn(0.4);
 
-        const std::string out = folder + "/" + c.name;
+        const std::string out = folder + "/" + transfer + ".mp4";
         p.panels.saveReplies.push_back(out);
         p.model->pickSave();
         ASSERT_TRUE(waitUntil([&] { return !p.model->busy(); }, 60));

@@ -80,8 +80,8 @@ std::string chainValue(const std::string& text) {
 
 } // namespace
 
-bool isHdr(const AVFrame* f) {
-    return f->color_trc == AVCOL_TRC_SMPTE2084 || f->color_trc == AVCOL_TRC_ARIB_STD_B67;
+bool isHdrTransfer(AVColorTransferCharacteristic transfer) {
+    return transfer == AVCOL_TRC_SMPTE2084 || transfer == AVCOL_TRC_ARIB_STD_B67;
 }
 
 std::string toneMapCube(const AVFrame* like, bool highDefinition, int points) {

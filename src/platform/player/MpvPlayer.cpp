@@ -85,18 +85,22 @@ std::string floatToneMapFilter(int viewWidth, int viewHeight) {
            "tonemap=tonemap=mobius:desat=0,zscale=t=bt709:m=bt709:r=tv,format=yuv420p]";
 }
 
-// Whether the stream a player picks is tagged PQ or HLG; reads headers only.
-bool taggedHdr(const std::string& path) {
+// The picture stream a player picks, and whether its tags say PQ or HLG; reads headers
+// only. No stream (-1) when the file cannot be read here.
+struct PictureStream {
+    int index{-1};
+    bool hdr{false};
+};
+PictureStream pictureStreamOf(const std::string& path) {
     try {
         FormatContextPtr format = openInput(path, Probe::quick);
         const int stream =
             av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
         if (stream < 0)
-            return false;
-        const AVColorTransferCharacteristic trc = format->streams[stream]->codecpar->color_trc;
-        return trc == AVCOL_TRC_SMPTE2084 || trc == AVCOL_TRC_ARIB_STD_B67;
+            return {};
+        return {stream, isHdrTransfer(format->streams[stream]->codecpar->color_trc)};
     } catch (const PlatformError&) {
-        return false;
+        return {};
     }
 }
 
@@ -268,7 +272,7 @@ void MpvPlayer::Impl::handleEvent(const mpv_event& event) {
             if (hdr != hdrFilters_ || (hdr && lookItem_ != path_)) {
                 hdrFilters_ = hdr;
                 if (hdr && lookItem_ != path_)
-                    makeLook();
+                    makeLook(pictureStreamOf(path_).index);
                 setPictureFilters();
             }
         } else if (event.reply_userdata == pauseReply) {
@@ -291,19 +295,15 @@ void MpvPlayer::Impl::handleEvent(const mpv_event& event) {
     }
 }
 
-void MpvPlayer::Impl::makeLook() {
+void MpvPlayer::Impl::makeLook(int stream) {
     lookItem_ = path_;
     look_.reset();
     lookLike_.reset();
+    if (stream < 0)
+        return;
     // The save's table, made from the item's first picture as a save makes it from the cut's,
     // so the preview has the save's look to the level.
     try {
-        FormatContextPtr format = openInput(path_, Probe::quick);
-        const int stream =
-            av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-        if (stream < 0)
-            return;
-        format.reset();
         SourceDecoder decoder(path_, stream, DecoderThreads::perCore);
         FramePtr first = decoder.next();
         if (!first || !isHdr(first.get()))
@@ -414,11 +414,11 @@ void MpvPlayer::Impl::replaceCurrentItem(const std::optional<std::string>& path)
     path_ = *path;
     // An HDR movie's filters are in place before its first picture is decoded: set later,
     // they would reach a paused picture only when libmpv decodes it again.
-    const bool hdr = taggedHdr(path_);
-    if (hdr || hdrFilters_) {
-        hdrFilters_ = hdr;
-        if (hdr)
-            makeLook();
+    const PictureStream picture = pictureStreamOf(path_);
+    if (picture.hdr || hdrFilters_) {
+        hdrFilters_ = picture.hdr;
+        if (picture.hdr)
+            makeLook(picture.index);
         setPictureFilters();
     }
     // The last movie's track choice must not carry over to this one before its own is known.

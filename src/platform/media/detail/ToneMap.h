@@ -12,8 +12,12 @@
 
 namespace trimwell {
 
+// Whether a transfer is PQ or HLG.
+bool isHdrTransfer(AVColorTransferCharacteristic transfer);
 // Whether a picture's transfer is PQ or HLG.
-bool isHdr(const AVFrame* frame);
+inline bool isHdr(const AVFrame* frame) {
+    return isHdrTransfer(frame->color_trc);
+}
 
 // The look as a 3D table of points per side in the .cube text lut3d reads: the R'G'B' of
 // pictures like `like` (its transfer, primaries and the side data that gives its peak) to

@@ -99,8 +99,9 @@ public:
     void forgetItemState();
     // The vf chain for the current picture: tone mapping at the view's size for HDR.
     void setPictureFilters();
-    // The save's tone-mapping table for the current item; none when it cannot be made.
-    void makeLook();
+    // The save's tone-mapping table for the current item's picture stream; none when it
+    // cannot be made.
+    void makeLook(int stream);
     // The size the view draws the picture at, in device pixels.
     void noteViewSize(int width, int height);
     double readDouble(const char* name) const;
