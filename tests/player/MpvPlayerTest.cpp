@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <random>
 
@@ -412,4 +413,50 @@ TEST(MpvPlayer, AnHdrPictureIsAsSharpAfterTheViewGrows) {
     ASSERT_TRUE(waitUntil([&] { return edgeWidth(160) <= 2; }));
     shown.view.resize(640, 360);
     EXPECT_TRUE(waitUntil([&] { return edgeWidth(640) <= 2; })) << edgeWidth(640);
+}
+
+TEST(MpvPlayer, PortraitMoviesAreShownUprightAndSharp) {
+    // A phone's portrait movie is stored across with a quarter turn in its header. libmpv's
+    // software output cannot turn pictures and used to abort the program on such a movie.
+    // An HDR one is made at the view's size turned the same way, not shrunk to the view's
+    // width across and then enlarged to fill it upright.
+    const std::string sdr =
+        makeMovie("bars-sdr-640x360.mp4", "-f lavfi -i smptebars=size=640x360:rate=30:duration=1 "
+                                          "-c:v libx264 -pix_fmt yuv420p");
+    const std::string hlg = hdrBarsMovie("arib-std-b67", "640x360");
+    for (const std::string& across : {sdr, hlg}) {
+        SCOPED_TRACE(across);
+        const std::string portrait =
+            makeMovie(std::filesystem::path(across).stem().string() + "-portrait.mp4",
+                      "-i '" + across + "' -c copy -metadata:s:v:0 rotate=90");
+        Shown shown(portrait, 360, 640);
+        ASSERT_TRUE(waitUntil([&] { return loaded(shown.player); }));
+        shown.player.seekExactly(0.5);
+        // Turned as the save and the ffmpeg program turn it (the header says a quarter
+        // anticlockwise), the bars lie one above the other on the left, blue at the top and
+        // grey at the bottom.
+        auto upright = [&] {
+            const QImage image = shown.view.picture();
+            if (image.width() != 360 || image.height() != 640)
+                return false;
+            const QColor top = image.pixelColor(60, 30);
+            const QColor bottom = image.pixelColor(60, 610);
+            return top.red() < 40 && top.green() < 40 && top.blue() > 150 && bottom.red() > 150 &&
+                   bottom.green() > 150 && bottom.blue() > 150;
+        };
+        // Down the column through the bars, pixels whose blue is neither a bar's nor black's
+        // are those an edge was blurred into: 14 over the six edges at full size, 23 when the
+        // HDR picture was made across and enlarged.
+        auto blurred = [&] {
+            const QImage image = shown.view.picture();
+            int between = 0;
+            for (int y = 0; y < image.height(); ++y) {
+                const int blue = image.pixelColor(60, y).blue();
+                between += blue > 40 && blue < 150;
+            }
+            return between;
+        };
+        EXPECT_TRUE(waitUntil([&] { return upright() && blurred() <= 18; }))
+            << "upright " << upright() << ", blurred " << blurred();
+    }
 }

@@ -23,6 +23,10 @@
 #include <utility>
 #include <vector>
 
+extern "C" {
+#include <libavutil/display.h>
+}
+
 namespace trimwell {
 
 namespace {
@@ -60,6 +64,9 @@ constexpr const char* kOptions[][2] = {
     // The graphics card decodes where there is one, copying back for the software view;
     // without one libmpv decodes in software, silently.
     {"hwdec", "auto-copy-safe"},
+    // The software output cannot turn a picture: given a phone's portrait movie, libmpv 0.35
+    // aborts the whole program. The picture filters turn it upright instead.
+    {"video-rotate", "no"},
 };
 
 // Pictures flagged interlaced are deinterlaced as a save does, one picture per frame;
@@ -90,7 +97,36 @@ std::string floatToneMapFilter(int viewWidth, int viewHeight) {
 struct PictureStream {
     int index{-1};
     bool hdr{false};
+    int turn{0}; // degrees clockwise to show it upright: 90 for a phone's portrait movie
 };
+
+int turnOf(const AVStream* stream) {
+    size_t size = 0;
+    const auto* matrix = reinterpret_cast<const std::int32_t*>(
+        av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size));
+    if (!matrix || size < 9 * sizeof(std::int32_t))
+        return 0;
+    // The matrix turns anticlockwise; quarter turns only, as a camera writes them.
+    const double degrees = -av_display_rotation_get(matrix);
+    if (!std::isfinite(degrees))
+        return 0;
+    const long quarters = std::lround(degrees / 90.0);
+    return static_cast<int>(((quarters % 4) + 4) % 4) * 90;
+}
+
+// Turns a picture upright, clockwise by the item's turn.
+const char* turnFilter(int turn) {
+    switch (turn) {
+    case 90:
+        return "lavfi=[transpose=clock]";
+    case 180:
+        return "lavfi=[hflip,vflip]";
+    case 270:
+        return "lavfi=[transpose=cclock]";
+    default:
+        return nullptr;
+    }
+}
 PictureStream pictureStreamOf(const std::string& path) {
     try {
         FormatContextPtr format = openInput(path, Probe::quick);
@@ -98,7 +134,8 @@ PictureStream pictureStreamOf(const std::string& path) {
             av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
         if (stream < 0)
             return {};
-        return {stream, isHdrTransfer(format->streams[stream]->codecpar->color_trc)};
+        const AVStream* picture = format->streams[stream];
+        return {stream, isHdrTransfer(picture->codecpar->color_trc), turnOf(picture)};
     } catch (const PlatformError&) {
         return {};
     }
@@ -140,6 +177,7 @@ MpvPlayer::Impl::Impl() : lastPlayedTime_(kNaN) {
     check(mpv_observe_property(h, gammaReply, "video-params/gamma", MPV_FORMAT_STRING),
           "video-params/gamma");
     check(mpv_set_option_string(h, "vf", kPictureFilters), "mpv option vf");
+    filters_ = kPictureFilters;
 
     scratch_.resize(kScratchSide * kScratchSide);
     resizeSettle_ = new QTimer(&context_);
@@ -297,6 +335,8 @@ void MpvPlayer::Impl::handleEvent(const mpv_event& event) {
 
 void MpvPlayer::Impl::makeLook(int stream) {
     lookItem_ = path_;
+    // A new table may be written under the old one's name; the chain is given again.
+    filters_.clear();
     look_.reset();
     lookLike_.reset();
     if (stream < 0)
@@ -326,24 +366,34 @@ void MpvPlayer::Impl::makeLook(int stream) {
 void MpvPlayer::Impl::setPictureFilters() {
     chainWidth_ = hdrFilters_ ? viewWidth_ : 0;
     chainHeight_ = hdrFilters_ ? viewHeight_ : 0;
+    // The picture is turned upright last, once it is small: a portrait movie's stored width
+    // is the height it is shown at.
+    const bool quarterTurn = turn_ % 180 == 90;
+    const int across = quarterTurn ? chainHeight_ : chainWidth_;
+    const int down = quarterTurn ? chainWidth_ : chainHeight_;
     std::string toneMap;
     if (hdrFilters_ && look_ && lookLike_) {
         try {
             toneMap = "lavfi=[" +
-                      lookFilters(lookLike_.get(), shrinkToView(chainWidth_, chainHeight_), *look_,
-                                  true) +
-                      "]";
+                      lookFilters(lookLike_.get(), shrinkToView(across, down), *look_, true) + "]";
         } catch (const PlatformError&) {
             toneMap.clear();
         }
     }
     if (hdrFilters_ && toneMap.empty())
-        toneMap = floatToneMapFilter(chainWidth_, chainHeight_);
+        toneMap = floatToneMapFilter(across, down);
     std::string filters = kPictureFilters;
     if (!toneMap.empty()) {
         filters.push_back(',');
         filters.append(toneMap);
     }
+    if (const char* upright = turnFilter(turn_)) {
+        filters.push_back(',');
+        filters.append(upright);
+    }
+    if (filters == filters_)
+        return;
+    filters_ = filters;
     // Refused filters leave the picture shown as libmpv converts it by itself.
     mpv_set_property_string(core_.get(), "vf", filters.c_str());
     // libmpv filters only the pictures decoded from now on; a paused picture already shown
@@ -415,12 +465,11 @@ void MpvPlayer::Impl::replaceCurrentItem(const std::optional<std::string>& path)
     // An HDR movie's filters are in place before its first picture is decoded: set later,
     // they would reach a paused picture only when libmpv decodes it again.
     const PictureStream picture = pictureStreamOf(path_);
-    if (picture.hdr || hdrFilters_) {
-        hdrFilters_ = picture.hdr;
-        if (picture.hdr)
-            makeLook(picture.index);
-        setPictureFilters();
-    }
+    turn_ = picture.turn;
+    hdrFilters_ = picture.hdr;
+    if (picture.hdr)
+        makeLook(picture.index);
+    setPictureFilters();
     // The last movie's track choice must not carry over to this one before its own is known.
     for (const char* kind : {"vid", "aid"})
         mpv_set_property_string(core_.get(), kind, "auto");
@@ -484,13 +533,25 @@ void MpvPlayer::Impl::play() {
         if (queuedSeek_)
             issueSeek(*std::exchange(queuedSeek_, std::nullopt));
     }
+    // Playing a movie the machine cannot decode in time, libmpv skips decoding the pictures
+    // nothing refers to, by how far they are behind the sound, instead of decoding and
+    // filtering every picture only to drop it at the end. A step or a paused picture is
+    // never skipped: it is the one asked for.
+    setDropping(true);
     int no = 0;
     // Setting a known flag property with a flag cannot fail; the check is only for paused_.
     if (mpv_set_property(core_.get(), "pause", MPV_FORMAT_FLAG, &no) >= 0)
         paused_ = false;
 }
 
+void MpvPlayer::Impl::setDropping(bool decoder) {
+    // Asynchronous: the main thread never waits on libmpv's core, which may be waiting for it.
+    const char* mode = decoder ? "decoder+vo" : "vo";
+    mpv_set_property_async(core_.get(), 0, "framedrop", MPV_FORMAT_STRING, &mode);
+}
+
 void MpvPlayer::Impl::pause() {
+    setDropping(false);
     int yes = 1;
     if (mpv_set_property(core_.get(), "pause", MPV_FORMAT_FLAG, &yes) >= 0)
         paused_ = true;

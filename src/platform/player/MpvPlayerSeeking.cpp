@@ -45,6 +45,7 @@ void MpvPlayer::Impl::startSeek(double seconds) {
     // Decoding on by one picture is much quicker than an exact seek, which decodes from the
     // key frame before. Muted, so the picture's moment of sound does not click.
     const char* step[] = {"frame-step", nullptr};
+    setDropping(false);
     setMuted(true);
     if (mpv_command_async(core_.get(), stepReply, step) < 0) {
         setMuted(false);

@@ -99,6 +99,7 @@ public:
     void forgetItemState();
     // The vf chain for the current picture: tone mapping at the view's size for HDR.
     void setPictureFilters();
+    void setDropping(bool decoder);
     // The save's tone-mapping table for the current item's picture stream; none when it
     // cannot be made.
     void makeLook(int stream);
@@ -130,6 +131,8 @@ public:
     bool seeking_{false};               // main thread only
     double lastPlayedTime_{0};          // main thread only: NaN after a seek or a new item
     bool hdrFilters_{false};            // main thread only: the tone-mapping filters are on
+    int turn_{0};                       // main thread only: degrees clockwise to show it upright
+    std::string filters_;               // main thread only: the vf chain libmpv was given
     int viewWidth_{0};                  // main thread only: the view's drawing size
     int viewHeight_{0};                 // main thread only
     int chainWidth_{0};                 // main thread only: the size the HDR chain shrinks to
