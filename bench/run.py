@@ -92,6 +92,27 @@ def phone_sources():
             "2160p60": hdr_sources("3840x2160", 60, 4, 50)}
 
 
+def with_sound(path):
+    """The clip with a phone's sound track beside its pictures: libmpv keeps time by the
+    sound and drops pictures by how late they are against it, as it does on a real clip."""
+    return make_source(os.path.basename(path).replace(".mp4", "-sound.mp4"), [
+        "-i", path, "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-map", "0:v",
+        "-map", "1:a", "-c:v", "copy", "-c:a", "aac", "-b:a", "128k", "-shortest"])
+
+
+def look_twin(hlg, megabits):
+    """An SDR twin in the HLG clip's own look: its pictures tone-mapped as a save does (the
+    float chain the save's table is made from). The plain SDR twin is brighter, and x264
+    spends a different effort on brighter pictures, which is no cost of tone mapping."""
+    name = os.path.basename(hlg).replace("-hlg-", "-sdr-look-")
+    chain = ("zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,"
+             "tonemap=tonemap=mobius:desat=0,zscale=t=bt709:m=bt709:r=tv,format=yuv420p10le")
+    return make_source(name, [
+        "-i", hlg, "-vf", chain, "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+        "log-level=error", "-b:v", f"{megabits}M", "-pix_fmt", "yuv420p10le",
+        "-color_primaries", "bt709", "-color_trc", "bt709", "-colorspace", "bt709"])
+
+
 def hdr_cost(build, runs):
     """What tone mapping adds to a save: the same cut of each HLG phone clip and of its SDR
     twin, who goes first alternating; the ratio is the median of adjacent pairs."""
@@ -99,8 +120,13 @@ def hdr_cost(build, runs):
           "HLG CPU s |")
     print("|---|---|---|---|---|---|---|")
     out = os.path.join(BENCH_DIR, "ours.mp4")
-    for label, (sdr, hlg), length in (("1080p60", phone_sources()["1080p60"], 4),
-                                      ("2160p60", phone_sources()["2160p60"], 2)):
+    phones = phone_sources()
+    cases = []
+    for label, length, megabits in (("1080p60", 4, 20), ("2160p60", 2, 50)):
+        sdr, hlg = phones[label]
+        cases.append((label, "plain SDR", sdr, hlg, length))
+        cases.append((label, "SDR in its look", look_twin(hlg, megabits), hlg, length))
+    for label, twin, sdr, hlg, length in cases:
         sdr_cmd = ours_cut(build, sdr, out, 1, length, 8)
         hlg_cmd = ours_cut(build, hlg, out, 1, length, 8)
         timed(sdr_cmd)
@@ -112,7 +138,7 @@ def hdr_cost(build, runs):
                 rows.append(timed(cmd))
         med = lambda rows, i: statistics.median(r[i] for r in rows)
         ratio = statistics.median(m[0] / p[0] for p, m in zip(plain, mapped))
-        print(f"| {label} | {length} s | {med(plain, 0):.2f} | {med(mapped, 0):.2f} | "
+        print(f"| {label}, {twin} | {length} s | {med(plain, 0):.2f} | {med(mapped, 0):.2f} | "
               f"{ratio:.2f} | {med(plain, 1):.2f} | {med(mapped, 1):.2f} |", flush=True)
 
 
@@ -262,8 +288,9 @@ def preview(build):
     print("|---|---|---|---|---|")
     # Played from the start for a second, then measured for most of what is left.
     cases = [("1080p30 H.264", long, 4), ("2160p30 H.264", uhd, 4),
-             ("1080p60 HLG", phones["1080p60"][1], 4), ("2160p60 HLG", phones["2160p60"][1], 2.5),
-             ("2160p60 SDR", phones["2160p60"][0], 2.5)]
+             ("1080p60 HLG", with_sound(phones["1080p60"][1]), 4),
+             ("2160p60 HLG", with_sound(phones["2160p60"][1]), 2.5),
+             ("2160p60 SDR", with_sound(phones["2160p60"][0]), 2.5)]
     for label, source, seconds in cases:
         line = window("play", source, str(seconds))
         m = re.match(r"play cores ([0-9.]+) shown_per_s ([0-9.]+) dropped_per_s ([0-9.]+) "
