@@ -98,6 +98,7 @@ struct PictureStream {
     int index{-1};
     bool hdr{false};
     int turn{0}; // degrees clockwise to show it upright: 90 for a phone's portrait movie
+    bool sound{false};
 };
 
 int turnOf(const AVStream* stream) {
@@ -135,7 +136,9 @@ PictureStream pictureStreamOf(const std::string& path) {
         if (stream < 0)
             return {};
         const AVStream* picture = format->streams[stream];
-        return {stream, isHdrTransfer(picture->codecpar->color_trc), turnOf(picture)};
+        const bool sound =
+            av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0) >= 0;
+        return {stream, isHdrTransfer(picture->codecpar->color_trc), turnOf(picture), sound};
     } catch (const PlatformError&) {
         return {};
     }
@@ -466,6 +469,7 @@ void MpvPlayer::Impl::replaceCurrentItem(const std::optional<std::string>& path)
     // they would reach a paused picture only when libmpv decodes it again.
     const PictureStream picture = pictureStreamOf(path_);
     turn_ = picture.turn;
+    sound_ = picture.sound;
     hdrFilters_ = picture.hdr;
     if (picture.hdr)
         makeLook(picture.index);
@@ -546,7 +550,11 @@ void MpvPlayer::Impl::play() {
 
 void MpvPlayer::Impl::setDropping(bool decoder) {
     // Asynchronous: the main thread never waits on libmpv's core, which may be waiting for it.
-    const char* mode = decoder ? "decoder+vo" : "vo";
+    // A picture late for its sound is shown late rather than dropped once it has been decoded
+    // and filtered: the decoder's skipping catches up with the sound, and dropping filtered
+    // pictures as well threw away most of what a 2160p HDR movie cost. Without sound there
+    // is nothing for the decoder to be late against, and the output drops as before.
+    const char* mode = !decoder ? "vo" : sound_ ? "decoder" : "decoder+vo";
     mpv_set_property_async(core_.get(), 0, "framedrop", MPV_FORMAT_STRING, &mode);
 }
 

@@ -132,6 +132,7 @@ public:
     double lastPlayedTime_{0};          // main thread only: NaN after a seek or a new item
     bool hdrFilters_{false};            // main thread only: the tone-mapping filters are on
     int turn_{0};                       // main thread only: degrees clockwise to show it upright
+    bool sound_{false};                 // main thread only: the item has a sound stream
     std::string filters_;               // main thread only: the vf chain libmpv was given
     int viewWidth_{0};                  // main thread only: the view's drawing size
     int viewHeight_{0};                 // main thread only
