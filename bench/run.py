@@ -8,9 +8,10 @@ the output's bit rate, and whether both outputs decode to the same pictures.
 With --instructions it counts instead, under valgrind's callgrind, the instructions each side
 executes on a short cut of each case: a figure that a busy host cannot disturb.
 With --hdr it only measures what tone mapping adds to a save of 1080p60 and 2160p60 HLG phone
-clips against their SDR twins, and with --preview only the real window's frame steps and, while
-it plays H.264, HLG and SDR clips, its CPU use and the pictures shown and dropped each second (on
-a virtual display, through xvfb-run). It ends with a table of saved size against the window's
+clips against their SDR twins (the plain one and one in the HLG clip's own look), and with
+--preview only the real window's frame steps and, while it plays H.264, HLG and SDR clips (with
+sound), its CPU use and the pictures shown and dropped each second (on a virtual display, through
+xvfb-run). It ends with a table of saved size against the window's
 estimate, SSIM and time over picture kinds, cut lengths and rates (--sizes: only that table).
 Usage: bench/run.py BUILD_DIR [--runs N] [--quick] [--presets] [--instructions] [--hdr]
                     [--preview] [--sizes]
