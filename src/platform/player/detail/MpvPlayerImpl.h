@@ -97,7 +97,8 @@ public:
     void deliverPicture();
     void presentPicture();
     void forgetItemState();
-    // The vf chain for the current picture: tone mapping at the view's size for HDR.
+    // The vf chain for the current picture: tone mapping at the view's size for HDR, then
+    // the turn that shows a portrait movie upright. Given to libmpv only when it changes.
     void setPictureFilters();
     void setDropping(bool decoder);
     // The save's tone-mapping table for the current item's picture stream; none when it
