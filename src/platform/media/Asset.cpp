@@ -140,10 +140,8 @@ static void markStills(AVFormatContext* fmt, std::vector<Track>& tracks) {
 }
 
 static AffineTransform transformOf(const AVStream* st) {
-    size_t size = 0;
-    const auto* m = reinterpret_cast<const std::int32_t*>(
-        av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &size));
-    if (!m || size < 9 * sizeof(std::int32_t))
+    const std::int32_t* m = displayMatrixOf(st);
+    if (!m)
         return AffineTransform::identity();
     // Rows (a b u) (c d v) (tx ty w) in 16.16 fixed point: the same layout and sense as a
     // movie header's track matrix, so a phone's portrait movie reads as a quarter turn.

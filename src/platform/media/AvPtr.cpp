@@ -299,4 +299,11 @@ CodecContextPtr openDecoder(const AVStream* stream, DecoderThreads threads) {
     return ctx;
 }
 
+const std::int32_t* displayMatrixOf(const AVStream* stream) {
+    size_t size = 0;
+    const auto* matrix = reinterpret_cast<const std::int32_t*>(
+        av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size));
+    return matrix && size >= 9 * sizeof(std::int32_t) ? matrix : nullptr;
+}
+
 } // namespace trimwell

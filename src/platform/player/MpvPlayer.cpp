@@ -102,10 +102,8 @@ struct PictureStream {
 };
 
 int turnOf(const AVStream* stream) {
-    size_t size = 0;
-    const auto* matrix = reinterpret_cast<const std::int32_t*>(
-        av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size));
-    if (!matrix || size < 9 * sizeof(std::int32_t))
+    const std::int32_t* matrix = displayMatrixOf(stream);
+    if (!matrix)
         return 0;
     // The matrix turns anticlockwise; quarter turns only, as a camera writes them.
     const double degrees = -av_display_rotation_get(matrix);
@@ -128,6 +126,7 @@ const char* turnFilter(int turn) {
         return nullptr;
     }
 }
+
 PictureStream pictureStreamOf(const std::string& path) {
     try {
         FormatContextPtr format = openInput(path, Probe::quick);
@@ -537,10 +536,8 @@ void MpvPlayer::Impl::play() {
         if (queuedSeek_)
             issueSeek(*std::exchange(queuedSeek_, std::nullopt));
     }
-    // Playing a movie the machine cannot decode in time, libmpv skips decoding the pictures
-    // nothing refers to, by how far they are behind the sound, instead of decoding and
-    // filtering every picture only to drop it at the end. A step or a paused picture is
-    // never skipped: it is the one asked for.
+    // Behind the sound, libmpv skips decoding pictures nothing refers to; a step or a paused
+    // picture, the one asked for, is never skipped.
     setDropping(true);
     int no = 0;
     // Setting a known flag property with a flag cannot fail; the check is only for paused_.

@@ -1,5 +1,6 @@
 #pragma once
 // One owner type per FFmpeg object, so every exit path releases what it holds.
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -86,5 +87,8 @@ bool probeQuickly(AVFormatContext* fmt);
 enum class DecoderThreads { single, perCore };
 // A decoder for one stream; throws PlatformError.
 CodecContextPtr openDecoder(const AVStream* stream, DecoderThreads threads);
+// The stream's display matrix (nine 16.16 fixed-point numbers, a movie header's track matrix
+// in layout and sense); null when it has none.
+const std::int32_t* displayMatrixOf(const AVStream* stream);
 
 } // namespace trimwell
