@@ -1,7 +1,7 @@
 #pragma once
 // The state behind MpvPlayer, shared by the player's own source files (its life and
-// libmpv's events, seeking and stepping, the picture and the time observers). Nothing
-// outside the player includes it.
+// libmpv's events, the item and playing it, seeking and stepping, the clock and its
+// observers, the picture's filters and drawing). Nothing outside the player includes it.
 #include "MpvPtr.h"
 #include "PictureTimes.h"
 #include "platform/media/detail/ToneMap.h"
@@ -66,10 +66,24 @@ public:
     static constexpr double kPictureTolerance = 0.001;
     // A frame step that has not shown its picture by then is given up for an exact seek.
     static constexpr int kStepPatienceMs = 500;
+    // Pictures flagged interlaced are deinterlaced as a save does, one picture per frame;
+    // progressive ones pass untouched.
+    static constexpr const char* kPictureFilters =
+        "lavfi=[bwdif=mode=send_frame:parity=auto:deint=interlaced]";
     // With no view drawing, frames still have to be taken or libmpv's output waits on each.
     static constexpr int kScratchSide = 16;
     // How long the view's size must hold before the HDR chain is made again for it.
     static constexpr int kResizeSettleMs = 150;
+
+    // The picture stream a player picks, and whether its tags say PQ or HLG; reads headers
+    // only. No stream (-1) when the file cannot be read here.
+    struct PictureStream {
+        int index{-1};
+        bool hdr{false};
+        int turn{0}; // degrees clockwise to show it upright: 90 for a phone's portrait movie
+        bool sound{false};
+    };
+    static PictureStream pictureStreamOf(const std::string& path);
 
     struct Periodic {
         QTimer* timer{nullptr}; // child of context_; deleteLater'd on removal
