@@ -159,6 +159,38 @@ void SecondsSlider::finishPress() {
     emit released();
 }
 
+void SecondsSlider::step(int steps) {
+    if (isEnabled())
+        pressOnceTo(stepped(steps));
+}
+
+bool SecondsSlider::event(QEvent* event) {
+    // With the focus, the slider's own keys move the slider rather than what the window's
+    // table gives them; keys with modifiers stay the window's.
+    if (event->type() == QEvent::ShortcutOverride) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+        switch (key->key()) {
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_PageUp:
+        case Qt::Key_PageDown:
+        case Qt::Key_Home:
+        case Qt::Key_End:
+            if (plain) {
+                event->accept();
+                return true;
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    return QWidget::event(event);
+}
+
 void SecondsSlider::keyPressEvent(QKeyEvent* event) {
     const double range = maximum_ - minimum_;
     const double page = page_ > 0 ? page_ : range / 10;

@@ -23,6 +23,10 @@ public:
     // pictures on (negative: back), NaN to stay. Without one, arrows move by the single step.
     void setStepper(std::function<double(double value, int steps)> stepper);
 
+    // One key press's whole round to the value steps pictures on (negative: back), as an
+    // arrow key makes; nothing while the slider is disabled or held by the mouse.
+    void step(int steps);
+
     double minimum() const { return minimum_; }
     double maximum() const { return maximum_; }
     double value() const { return value_; }
@@ -38,6 +42,7 @@ signals:
     void released();
 
 protected:
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;

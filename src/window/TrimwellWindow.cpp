@@ -4,6 +4,7 @@
 #include "PreviewPane.h"
 #include "SecondsSlider.h"
 #include "ShopMark.h"
+#include "WindowKeys.h"
 
 #include "labels/Labels.h"
 #include "model/TrimwellModel.h"
@@ -13,11 +14,11 @@
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QHBoxLayout>
+#include <QKeySequence>
 #include <QLabel>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QShortcut>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -81,8 +82,9 @@ void secondary(QWidget* widget) {
 QPushButton* button(const QString& title, const QString& name, QWidget* parent) {
     auto* b = new QPushButton(title, parent);
     b->setObjectName(name);
-    // The space bar belongs to Play wherever the focus is; buttons take focus by click only.
-    b->setFocusPolicy(Qt::ClickFocus);
+    // A click leaves the focus, and so the keys, where they were: the space bar and the
+    // arrows are the window's (see WindowKeys), never a button's.
+    b->setFocusPolicy(Qt::NoFocus);
     b->setAutoDefault(false);
     return b;
 }
@@ -137,6 +139,8 @@ TrimwellWindow::TrimwellWindow(TrimwellModel& model, QWidget* parent)
     megabits_->setObjectName("megabits");
     megabits_->setRange(kLowestMegabits, kHighestMegabits);
     megabits_->setSteps(0.1, 1.0);
+    // Its arrows change the rate: it has them when the keyboard went there, not after a drag.
+    megabits_->setFocusPolicy(Qt::TabFocus);
     bitRate_ = clockLabel("bitRate", kBitRateWidth, this);
     rateRow->addWidget(rateTitle);
     rateRow->addWidget(megabits_, 1);
@@ -189,15 +193,8 @@ TrimwellWindow::TrimwellWindow(TrimwellModel& model, QWidget* parent)
     statusRow->addWidget(mark_, 0, Qt::AlignBottom);
     rows->addLayout(statusRow);
 
-    // The space bar plays and pauses from anywhere in the window, unless Play is disabled.
-    auto* space = new QShortcut(QKeySequence(Qt::Key_Space), this);
-    space->setContext(Qt::WindowShortcut);
-    connect(space, &QShortcut::activated, this, [this] {
-        if (play_->isEnabled())
-            play_->click();
-    });
-
     connectControls();
+    connectKeys();
     connectModel();
     refresh();
 }
@@ -249,6 +246,18 @@ void TrimwellWindow::connectControls() {
     connect(open_, &QPushButton::clicked, m, &TrimwellModel::pick);
     connect(save_, &QPushButton::clicked, m, &TrimwellModel::pickSave);
     connect(stop_, &QPushButton::clicked, m, &TrimwellModel::stop);
+}
+
+void TrimwellWindow::connectKeys() {
+    auto* keys = new WindowKeys(this);
+    // The space bar plays and pauses, unless Play is disabled.
+    keys->add(QKeySequence(Qt::Key_Space), [this] {
+        if (play_->isEnabled())
+            play_->click();
+    });
+    // The arrows step the playhead a picture, as its own slider's do.
+    keys->add(QKeySequence(Qt::Key_Right), [this] { playhead_->step(1); });
+    keys->add(QKeySequence(Qt::Key_Left), [this] { playhead_->step(-1); });
 }
 
 void TrimwellWindow::connectModel() {

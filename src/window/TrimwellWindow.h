@@ -43,6 +43,8 @@ private:
     QLayout* boundRow(const QString& title, const QString& name, const QString& setTitle,
                       MarkRow& row);
     void connectControls();
+    // The window's keys, wherever the focus is.
+    void connectKeys();
     void connectModel();
     // Draws every control from the model.
     void refresh();

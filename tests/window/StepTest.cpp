@@ -183,3 +183,64 @@ TEST(Stepping, TwentyQueuedRepeatsEndOnTheTwentiethPicture) {
     EXPECT_EQ(s.shownFrame(), 20);
     EXPECT_NEAR(s.model.playhead(), times[20], kSameTime);
 }
+
+TEST(Stepping, AClickedButtonLeavesTheArrowKeysWithThePlayhead) {
+    const std::string movie = codedFramesMovie();
+    const std::vector<double> times = pictureTimes(movie);
+    Stepping s;
+    ASSERT_TRUE(s.open(movie));
+    ASSERT_TRUE(waitUntil([&] { return s.shownFrame() == 0; }, 10));
+    TrimwellWindow& window = s.app->content();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.window()));
+    auto click = [&](const char* name) {
+        QTest::mouseClick(window.findChild<QPushButton*>(QString::fromLatin1(name)),
+                          Qt::LeftButton);
+    };
+    // Keys as the user types them: to whatever has the focus, through the window's table.
+    auto press = [&](Qt::Key key, int times) {
+        for (int i = 0; i < times; ++i)
+            QTest::keyClick(window.window(), key);
+    };
+    const double rate = s.model.megabits();
+
+    press(Qt::Key_Right, 10);
+    ASSERT_TRUE(s.shows(10, times[10])) << "shows " << s.shownFrame();
+    click("inSet");
+    EXPECT_NEAR(s.model.inPoint(), times[10], kSameTime);
+    // One picture a press, from the first press on.
+    for (int frame = 11; frame <= 15; ++frame)
+        ASSERT_TRUE((press(Qt::Key_Right, 1), s.shows(frame, times[frame])))
+            << "after Set In, to " << frame << ": shows " << s.shownFrame();
+    click("outSet");
+    EXPECT_NEAR(s.model.outPoint(), times[15], kSameTime);
+    ASSERT_TRUE((press(Qt::Key_Left, 1), s.shows(14, times[14]))) << s.shownFrame();
+    ASSERT_TRUE((press(Qt::Key_Right, 2), s.shows(16, times[16]))) << s.shownFrame();
+    EXPECT_EQ(s.model.megabits(), rate);
+    EXPECT_NEAR(s.model.inPoint(), times[10], kSameTime);
+    EXPECT_NEAR(s.model.outPoint(), times[15], kSameTime);
+
+    // While a slider is held the arrows leave the playhead alone; a drag of the rate does not
+    // take them either.
+    auto* megabits = s.slider("megabits");
+    QTest::mousePress(megabits, Qt::LeftButton, {}, QPoint(megabits->width() / 3, 5));
+    press(Qt::Key_Right, 1);
+    spin(0.3);
+    EXPECT_NEAR(s.model.playhead(), times[16], kSameTime);
+    QTest::mouseRelease(megabits, Qt::LeftButton, {}, QPoint(megabits->width() / 3, 5));
+    const double dragged = s.model.megabits();
+    ASSERT_TRUE((press(Qt::Key_Right, 1), s.shows(17, times[17]))) << s.shownFrame();
+    EXPECT_EQ(s.model.megabits(), dragged);
+
+    // The cut holds exactly the pictures between the marks.
+    const std::string out = freshFolder("step-clicked") + "/cut.mp4";
+    s.panels.saveReplies.push_back(out);
+    click("save");
+    ASSERT_TRUE(waitUntil([&] { return !s.model.busy(); }, 60));
+    ASSERT_EQ(s.model.status(), "Saved.");
+    EXPECT_EQ(probe(out, "v:0", "nb_frames"), "5");
+    for (const auto& [picture, frame] : {std::pair{0, 10}, {4, 14}}) {
+        const Rgb colour = pixelAt(out, picture, 80, 60);
+        EXPECT_EQ(frameIndexOf(QColor(colour.r, colour.g, colour.b)), frame) << picture;
+    }
+}
