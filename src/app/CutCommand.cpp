@@ -1,5 +1,6 @@
 #include "CutCommand.h"
 
+#include "labels/TypedTime.h"
 #include "model/MovieCheck.h"
 #include "writer/ClipWriter.h"
 #include "writer/SavePolicy.h"
@@ -30,26 +31,6 @@ bool parseSeconds(const std::string& text, double& out) {
     return !text.empty() && end && *end == '\0' && std::isfinite(out);
 }
 
-// Accepts plain seconds ("12.5") and clock texts ("1:02.5", "1:00:02").
-bool parseTime(const std::string& text, double& out) {
-    if (text.find(':') == std::string::npos)
-        return parseSeconds(text, out);
-    double total = 0;
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t colon = text.find(':', from);
-        double part = 0;
-        if (!parseSeconds(text.substr(from, colon - from), part) || part < 0)
-            return false;
-        total = total * 60 + part;
-        if (colon == std::string::npos)
-            break;
-        from = colon + 1;
-    }
-    out = total;
-    return true;
-}
-
 void drawProgress(std::ostream& err, double fraction) {
     const int width = 40;
     const int filled = static_cast<int>(fraction * width);
@@ -64,11 +45,15 @@ int runCutCommand(const std::vector<std::string>& args, std::ostream& out, std::
         err << "Usage: trimwell-cut SOURCE DESTINATION START END [MEGABITS]\n";
         return 1;
     }
-    double start = 0, end = 0, megabits = 4.0;
-    if (!parseTime(args[2], start) || !parseTime(args[3], end)) {
+    const TypedTime startTime = readTime(args[2]);
+    const TypedTime endTime = readTime(args[3]);
+    if (!startTime.seconds || !endTime.seconds) {
         err << "START and END are seconds (12.5) or clock times (1:02.5).\n";
         return 1;
     }
+    const double start = *startTime.seconds;
+    const double end = *endTime.seconds;
+    double megabits = 4.0;
     if (args.size() == 5 && (!parseSeconds(args[4], megabits) || megabits < 0.5 || megabits > 20)) {
         err << "MEGABITS is a picture bit rate from 0.5 to 20.\n";
         return 1;
