@@ -127,6 +127,7 @@ int runCutCommand(const std::vector<std::string>& args, std::ostream& out, std::
     case SaveOutcome::refused: // nothing was written: the reason is the whole story
         out << ended.reason << "\n";
         break;
+    case SaveOutcome::notWritten:
     case SaveOutcome::failed:
         out << outcomeText(ended.outcome) << "\n" << ended.reason << "\n";
         break;

@@ -159,7 +159,11 @@ void TrimwellModel::finishSave(SaveOutcome outcome, const std::string& reason) {
         setProgress(1);
     else if (outcome != SaveOutcome::sameFile)
         setProgress(0);
-    setStatus(QString::fromUtf8(outcomeText(outcome)));
+    // A folder that takes no file is the user's to change: its reason is said outright.
+    if (outcome == SaveOutcome::notWritten)
+        setStatus(QString::fromUtf8(outcomeText(outcome)) + ' ' + QString::fromStdString(reason));
+    else
+        setStatus(QString::fromUtf8(outcomeText(outcome)));
     // The same words as the line on standard output, for a user with no terminal.
     if (outcome == SaveOutcome::failed)
         setStatusDetail(QString::fromStdString("Trimwell save: " + reason));

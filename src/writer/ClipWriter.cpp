@@ -82,13 +82,15 @@ public:
         : destination_(destination), named_(partialPathFor(destination)) {
         const fs::path folder = fs::path(destination).parent_path();
         removeAbandonedPartials(folder);
-        const char* force = std::getenv("TRIMWELL_NAMED_PARTIAL_FILE");
-        if (force && std::string_view(force) == "1")
-            return;
         const std::string dir = folder.empty() ? std::string(".") : folder.string();
-        fd_ = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-        if (fd_ < 0)
+        const char* force = std::getenv("TRIMWELL_NAMED_PARTIAL_FILE");
+        if (!force || std::string_view(force) != "1")
+            fd_ = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd_ < 0) {
+            refuseFolder(errno, dir);
+            createNamed();
             return;
+        }
         // The writer opens its file by name, and the muxer opens it again by that name to
         // move the index to the front: a path to this descriptor serves both, where a
         // stream over the descriptor alone would not serve the second. Without /proc there
@@ -134,6 +136,35 @@ public:
     }
 
 private:
+    // A folder that takes no new file is the user's to fix, and nothing was written yet:
+    // said as such, naming the folder rather than a hidden file the user never saw.
+    static void refuseFolder(int error, const std::string& dir) {
+        if (error != EACCES && error != EPERM && error != EROFS)
+            return;
+        std::error_code ec;
+        fs::path shown = fs::absolute(dir, ec);
+        shown = ec ? fs::path(dir) : shown.lexically_normal();
+        std::string name = shown.string();
+        if (name.size() > 1 && name.back() == '/')
+            name.pop_back();
+        throw ClipError::folderRefused(error == EROFS
+                                           ? "The folder " + name + " is on a read-only disk."
+                                           : "You may not write in the folder " + name + ".");
+    }
+
+    // The named partial file is made here, not first by the writer, so that a folder that
+    // refuses it is told apart from a failure of the writing itself.
+    void createNamed() {
+        const int fd = ::open(named_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            const int error = errno;
+            const fs::path folder = fs::path(destination_).parent_path();
+            refuseFolder(error, folder.empty() ? std::string(".") : folder.string());
+            return; // any other reason is the writer's to meet and report
+        }
+        ::close(fd);
+    }
+
     static void syncFile(const std::string& path) {
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)

@@ -52,7 +52,7 @@ struct Counter {
 
 class ClipError : public std::exception {
 public:
-    enum class Kind { failed, noPicture, noLength, sameFile, cancelled };
+    enum class Kind { failed, noPicture, noLength, sameFile, cancelled, folderRefused };
 
     static ClipError failed(std::string message) {
         return ClipError(Kind::failed, std::move(message));
@@ -63,6 +63,11 @@ public:
         return ClipError(Kind::sameFile, "Choose a different file than the one you opened.");
     }
     static ClipError cancelled() { return ClipError(Kind::cancelled, "The save was cancelled."); }
+    // The destination's folder takes no new file: nothing was written. sentence names the
+    // folder and what is wrong with it.
+    static ClipError folderRefused(std::string sentence) {
+        return ClipError(Kind::folderRefused, std::move(sentence));
+    }
 
     Kind kind() const { return kind_; }
     const std::string& description() const { return text_; }

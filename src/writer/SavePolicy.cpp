@@ -59,6 +59,8 @@ SaveEnd saveEndOf(std::exception_ptr error) {
         case ClipError::Kind::noLength:
         case ClipError::Kind::noPicture:
             return {SaveOutcome::refused, e.description()};
+        case ClipError::Kind::folderRefused:
+            return {SaveOutcome::notWritten, e.description()};
         case ClipError::Kind::failed:
             break;
         }
@@ -76,6 +78,8 @@ const char* outcomeText(SaveOutcome outcome) {
         return "The save was cancelled. The partial file was removed.";
     case SaveOutcome::sameFile:
         return "Choose a different file than the one you opened.";
+    case SaveOutcome::notWritten:
+        return "Nothing was saved.";
     case SaveOutcome::refused:
     case SaveOutcome::failed:
         break;

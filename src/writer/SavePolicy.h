@@ -25,8 +25,9 @@ bool isLongEnough(double start, double end);
 bool isSameFile(const std::string& a, const std::string& b);
 
 // How a save ended. refused: the cut was not started, for a reason of the movie's or the
-// marks' own (no picture, no length), and nothing was written.
-enum class SaveOutcome { saved, cancelled, sameFile, refused, failed };
+// marks' own (no picture, no length), and nothing was written. notWritten: the destination's
+// folder takes no file, so nothing was written there either.
+enum class SaveOutcome { saved, cancelled, sameFile, refused, notWritten, failed };
 
 struct SaveEnd {
     SaveOutcome outcome{SaveOutcome::saved};

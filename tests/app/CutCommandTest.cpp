@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace trimwell::testing;
 
@@ -135,4 +136,24 @@ TEST(CutCommand, HittingTheFileSizeLimitStopsCleanly) {
         EXPECT_EQ(readFile(dir + "/out.mp4"), "the user's old file");
         EXPECT_EQ(listFolder(dir), (std::vector<std::string>{"out.mp4"}));
     }
+}
+
+TEST(CutCommand, AFolderThatTakesNoFileIsNamedAndNothingIsSaved) {
+    const std::string source =
+        makeMovie("cli-locked.mp4", "-f lavfi -i testsrc2=s=160x120:r=30:d=2 -c:v libx264");
+    const std::string dir = freshFolder("cli-locked");
+    std::filesystem::permissions(dir,
+                                 std::filesystem::perms::owner_write |
+                                     std::filesystem::perms::group_write |
+                                     std::filesystem::perms::others_write,
+                                 std::filesystem::perm_options::remove);
+    // Root writes in any folder; the cutter then runs as nobody, as a user would meet it.
+    const std::string as =
+        ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : std::string();
+    const std::string out = capture(as + "'" + std::string(TRIMWELL_CUT) + "' " + q(source) + " " +
+                                    q(dir + "/out.mp4") + " 0 1 </dev/null; echo \"exit=$?\"");
+    EXPECT_EQ(out, "Nothing was saved.\nYou may not write in the folder " + dir + ".\nexit=1\n");
+    EXPECT_EQ(listFolder(dir), std::vector<std::string>{});
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
 }

@@ -226,6 +226,19 @@ TEST_F(Saving, AFailedSaveSaysSoAndPrintsWhy) {
     EXPECT_EQ(listFolder(folder), std::vector<std::string>{"taken"});
 }
 
+TEST_F(Saving, AFolderThatTakesNoFileIsNamedInTheStatus) {
+    // sysfs makes no files, for root too; a locked folder of the user's takes the same way.
+    if (!fs::is_directory("/sys/kernel"))
+        GTEST_SKIP() << "no /sys here";
+    ::testing::internal::CaptureStdout();
+    ASSERT_TRUE(startSave("/sys/kernel/out.mp4"));
+    ASSERT_TRUE(waitForSave());
+    EXPECT_EQ(m.status(), "Nothing was saved. You may not write in the folder /sys/kernel.");
+    EXPECT_EQ(m.progress(), 0);
+    expectIdle();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+}
+
 TEST_F(Saving, ANewSaveAfterAFinishedOneStartsAfresh) {
     ASSERT_TRUE(startSave(folder + "/one.mp4"));
     const auto firstFlag = ModelInternals::stopFlag(m);

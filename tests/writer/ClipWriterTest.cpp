@@ -1,11 +1,14 @@
 #include "writer/ClipWriter.h"
 #include "platform/media/PlatformError.h"
 #include "support/TestMovies.h"
+#include "writer/SavePolicy.h"
 
 #include <cmath>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <unistd.h>
 
 using namespace trimwell;
 using namespace trimwell::testing;
@@ -334,6 +337,53 @@ TEST(ClipWriter, FailuresLeaveTheDestinationAsItWas) {
     fs::create_directory(dir + "/folder.mp4");
     EXPECT_THROW(save(good, dir + "/folder.mp4", 0, 1), PlatformError);
     expectOnly(dir, {"folder.mp4", "out.mp4", "plain", "truncated.mp4"});
+}
+
+// Whether this process is really kept from making a file in folder (root is not kept out of
+// a folder by its permissions, so asking access() would not tell).
+bool refusesFiles(const std::string& folder) {
+    const std::string probe = folder + "/.probe";
+    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return errno == EACCES || errno == EPERM;
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return false;
+}
+
+TEST(ClipWriter, AFolderThatTakesNoFileIsNamedAndNothingIsWritten) {
+    const std::string good = makeMovie("good.mp4", picture("320x240", 2) + "-c:v libx264");
+    const std::string locked = freshFolder("clip-locked");
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read |
+                                fs::perms::others_exec);
+    // The first is how a user meets it; the second refuses root too (sysfs makes no files),
+    // and takes the named partial file's way, as O_TMPFILE is not supported there.
+    std::vector<std::string> folders;
+    if (refusesFiles(locked))
+        folders.push_back(locked);
+    else
+        std::cout << "running as root: the locked folder takes files; CutCommand tries it as "
+                     "another user\n";
+    if (fs::is_directory("/sys/kernel") && refusesFiles("/sys/kernel"))
+        folders.push_back("/sys/kernel");
+    for (const std::string& folder : folders) {
+        SCOPED_TRACE(folder);
+        try {
+            save(good, folder + "/out.mp4", 0, 1);
+            ADD_FAILURE() << "saved";
+        } catch (const ClipError& e) {
+            EXPECT_EQ(e.kind(), ClipError::Kind::folderRefused);
+            EXPECT_EQ(e.description(), "You may not write in the folder " + folder + ".");
+            const SaveEnd ended = saveEndOf(std::current_exception());
+            EXPECT_EQ(ended.outcome, SaveOutcome::notWritten);
+            EXPECT_STREQ(outcomeText(ended.outcome), "Nothing was saved.");
+        }
+    }
+    expectOnly(locked, {});
+    fs::permissions(locked, fs::perms::owner_write, fs::perm_options::add);
+    if (folders.empty())
+        GTEST_SKIP() << "no folder refuses this process";
 }
 
 TEST(ClipWriter, ReportsProgressInStepsAndEndsAtExactlyOne) {
