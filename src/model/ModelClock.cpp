@@ -36,8 +36,14 @@ void TrimwellModel::togglePlay() {
     const double t = player_->currentTime();
     if (!std::isfinite(t) || t < inPoint_ || t >= outPoint_ - kEndSlack)
         seek(inPoint_);
+    playAt(1);
+}
+
+void TrimwellModel::playAt(double pace) {
+    player_->setPlaybackSpeed(pace);
     player_->play();
     setPlaying(true);
+    setSpeed(pace);
 }
 
 void TrimwellModel::armClock() {
@@ -88,6 +94,13 @@ void TrimwellModel::refreshEndWatch() {
             mainQueue().post([self] {
                 if (!self)
                     return;
+                // Looping, playing forward starts again at the in mark; a pause that came
+                // first wins.
+                if (self->loopCut_ && self->speed_ > 0 &&
+                    self->player_->timeControlStatus() != TimeControlStatus::paused) {
+                    self->seek(self->inPoint_);
+                    return;
+                }
                 // Only playback stops: the player stays at the out mark and the clock keeps
                 // reporting where it stopped.
                 self->player_->pause();

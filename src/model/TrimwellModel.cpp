@@ -134,6 +134,22 @@ void TrimwellModel::setProgress(double value) {
 void TrimwellModel::setPlaying(bool value) {
     if (assign(playing_, value))
         emit playingChanged();
+    // However playing stopped (pause, the out mark, a drag, a save, the movie's end), the next
+    // play starts at the normal pace again.
+    if (!value)
+        setSpeed(1);
+}
+
+void TrimwellModel::setSpeed(double value) {
+    if (assign(speed_, value))
+        emit speedChanged();
+}
+
+void TrimwellModel::setLoopCut(bool value) {
+    if (busy_)
+        return;
+    if (assign(loopCut_, value))
+        emit loopCutChanged();
 }
 
 // The tokens and boxes have no equality: a write is always news.

@@ -65,8 +65,14 @@ class TrimwellModel : public QObject {
     // Why the last save failed, for the status line's tooltip; empty after any other status.
     Q_PROPERTY(QString statusDetail READ statusDetail NOTIFY statusDetailChanged)
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
+    Q_PROPERTY(bool finishing READ finishing NOTIFY finishingChanged)
     Q_PROPERTY(double progress READ progress NOTIFY progressChanged)
     Q_PROPERTY(bool playing READ playing NOTIFY playingChanged)
+    // The pace playing goes at: 1 normal, 2, 4 or 8 faster, negative backward. Back to 1
+    // whenever playing stops.
+    Q_PROPERTY(double speed READ speed NOTIFY speedChanged)
+    // Playing starts again at the in mark each time it reaches the out mark.
+    Q_PROPERTY(bool loopCut READ loopCut WRITE setLoopCut NOTIFY loopCutChanged)
     Q_PROPERTY(double shortest READ shortest CONSTANT)
     Q_PROPERTY(bool canSave READ canSave NOTIFY canSaveChanged)
     Q_PROPERTY(QString aboutText READ aboutText NOTIFY aboutTextChanged)
@@ -106,8 +112,12 @@ public:
     const QString& status() const { return status_; }
     const QString& statusDetail() const { return statusDetail_; }
     bool busy() const { return busy_; }
+    // The running save is putting its finished file in place and can no longer be stopped.
+    bool finishing() const { return finishing_; }
     double progress() const { return progress_; }
     bool playing() const { return playing_; }
+    double speed() const { return speed_; }
+    bool loopCut() const { return loopCut_; }
     double shortest() const { return shortest_; }
 
     const std::optional<ObserverToken>& timeToken() const { return timeToken_; }
@@ -129,6 +139,8 @@ public:
     void setOutPoint(double value);
     void setPlayhead(double value);
     void setMegabits(double value);
+    // Ignored while a save runs, as every control but Stop is.
+    void setLoopCut(bool value);
 
 public slots:
     // Opening a movie.
@@ -159,6 +171,32 @@ public slots:
     void endInDrag();
     void endOutDrag();
 
+    // The keyboard's operations. Each does what the control it stands for does, by the same
+    // path: moving the playhead is one round of the playhead slider (press, move, release),
+    // so it pauses playing and seeks exactly; setting a mark to a time is one round of that
+    // mark's slider, so the marks stay apart and the watch follows the out mark. Each does
+    // nothing with no movie, while a save runs or while a slider is held.
+    //
+    // The playhead to the picture at or after seconds (past the end: the end).
+    void goToTime(double seconds);
+    // The in or out mark to the picture at or after seconds, the playhead with it.
+    void setInAt(double seconds);
+    void setOutAt(double seconds);
+    void goToInMark();
+    void goToOutMark();
+    void goToStart();
+    void goToEnd();
+    // The playhead seconds later (negative: earlier), inside the movie.
+    void moveBy(double seconds);
+    // Plays from the in mark at the normal pace; the watch stops it at the out mark.
+    void playCut();
+    // The shuttle: forward plays as Play does, or twice as fast each time while it already
+    // plays forward (up to 8 times); backward plays back from the playhead the same way;
+    // pause pauses.
+    void shuttleForward();
+    void shuttleBackward();
+    void shuttlePause();
+
     // Saving: asks for a destination and starts the save, or says why not.
     void pickSave();
     // The Stop button: asks the running save, if one runs, to stop, and says "Stopping.";
@@ -176,8 +214,11 @@ signals:
     void statusChanged();
     void statusDetailChanged();
     void busyChanged();
+    void finishingChanged();
     void progressChanged();
     void playingChanged();
+    void speedChanged();
+    void loopCutChanged();
     void timeTokenChanged();
     void boundaryTokenChanged();
     void loadTicketChanged();
@@ -204,8 +245,10 @@ private:
     void setHasAudio(bool value);
     void setStatus(const QString& value);
     void setBusy(bool value);
+    void setFinishing(bool value);
     void setProgress(double value);
     void setPlaying(bool value);
+    void setSpeed(double value);
     void setTimeToken(std::optional<ObserverToken> value);
     void setBoundaryToken(std::optional<ObserverToken> value);
     void setLoadTicket(qint64 value);
@@ -225,6 +268,17 @@ private:
     void notePlayhead(double seconds, std::uint64_t seekCount);
     void seek(double to);
     void refreshEndWatch();
+    // Tells the player its pace, then plays.
+    void playAt(double pace);
+    // The shuttle one step on in direction (+1 forward, -1 backward).
+    void shuttle(int direction);
+    // No movie, a save, or a slider held: the keys have nothing to move.
+    bool keysIdle() const;
+    // One round of the playhead slider to seconds.
+    void playheadRoundTo(double seconds);
+    // The first picture at or after seconds inside the movie; seconds when the times are
+    // not known.
+    double pictureAtOrAfter(double seconds) const;
 
     void pullApart(Drag anchor);
     double clampToMovie(double seconds) const;
@@ -247,8 +301,11 @@ private:
     QString status_{QStringLiteral("Open a movie.")}; // main thread only
     QString statusDetail_{};                          // main thread only
     bool busy_{false};                                // main thread only
+    bool finishing_{false};                           // main thread only
     double progress_{0};                              // main thread only
     bool playing_{false};                             // main thread only
+    double speed_{1};                                 // main thread only
+    bool loopCut_{false};                             // main thread only; never stored
     const double shortest_{kShortestCut};
 
     std::optional<ObserverToken> timeToken_{};     // main thread only

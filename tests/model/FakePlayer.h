@@ -15,6 +15,11 @@ public:
     std::optional<std::string> item;
     TimeControlStatus status{TimeControlStatus::paused};
     double currentRate{0};
+    // The pace the next play() goes at, and every pace asked for, in order.
+    double speed{1};
+    std::vector<double> speeds;
+    // Pictures a second on an even grid from 0 for pictureTimeFrom; 0: the times are unknown.
+    double pictureRate{0};
     double time{std::nan("")};
     std::vector<double> seeks;
     int playCalls{0};
@@ -39,7 +44,13 @@ public:
     void play() override {
         ++playCalls;
         status = TimeControlStatus::playing;
-        currentRate = 1;
+        currentRate = speed;
+    }
+    void setPlaybackSpeed(double s) override {
+        speeds.push_back(s);
+        speed = s;
+        if (status != TimeControlStatus::paused)
+            currentRate = s;
     }
     void pause() override {
         ++pauseCalls;
@@ -52,6 +63,13 @@ public:
     void seekExactly(double seconds) override {
         seeks.push_back(seconds);
         time = seconds;
+    }
+    double pictureTimeFrom(double seconds, int steps) override {
+        if (!(pictureRate > 0) || !std::isfinite(seconds))
+            return std::nan("");
+        // The first picture at or after seconds, as an exact seek shows.
+        const double at = std::ceil(seconds * pictureRate - 1e-6) + steps;
+        return at < 0 ? std::nan("") : at / pictureRate;
     }
     ObserverToken addPeriodicTimeObserver(double interval,
                                           std::function<void(double)> block) override {

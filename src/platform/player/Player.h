@@ -35,6 +35,11 @@ public:
     }
     virtual void play() = 0;
     virtual void pause() = 0;
+    // The pace playing goes at, from now on and for every later play(): 1 is normal, 2 twice
+    // as fast, a negative speed plays backward at that pace. Sound keeps its pitch forward and
+    // is silent backward. A player that cannot change its pace plays at the normal one.
+    virtual void setPlaybackSpeed(double speed) { (void)speed; }
+    // The speed asked for while playing (negative backward), 0 while paused.
     virtual double rate() const = 0;
     virtual TimeControlStatus timeControlStatus() const = 0;
     // NaN when nothing is loaded yet.
