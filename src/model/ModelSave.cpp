@@ -139,12 +139,27 @@ void TrimwellModel::copyProgress() {
     // A tick that runs after the save ended finds no box and keeps the final value.
     if (progressBox_)
         setProgress(progressBox_->value());
+    if (stopFlag_ && stopFlag_->isFinishing())
+        setFinishing(true);
 }
 
 void TrimwellModel::stop() {
-    if (stopFlag_)
-        stopFlag_->requestStop();
+    // A save that is putting its file in place ends saved whatever is pressed: it says so,
+    // rather than "Stopping." before "Saved.".
+    if (stopFlag_ && !stopFlag_->requestStop()) {
+        setFinishing(true);
+        return;
+    }
     setStatus(QStringLiteral("Stopping."));
+}
+
+void TrimwellModel::setFinishing(bool value) {
+    if (finishing_ == value)
+        return;
+    finishing_ = value;
+    emit finishingChanged();
+    if (finishing_)
+        setStatus(QString::fromUtf8(kFinishingText));
 }
 
 void TrimwellModel::finishSave(SaveOutcome outcome, const std::string& reason) {
@@ -154,6 +169,7 @@ void TrimwellModel::finishSave(SaveOutcome outcome, const std::string& reason) {
     setProgressTimer(nullptr);
     setProgressBox(nullptr);
     setStopFlag(nullptr);
+    setFinishing(false);
     setBusy(false);
     if (outcome == SaveOutcome::saved)
         setProgress(1);

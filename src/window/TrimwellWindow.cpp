@@ -267,8 +267,9 @@ void TrimwellWindow::connectModel() {
                         &TrimwellModel::outPointChanged, &TrimwellModel::playheadChanged,
                         &TrimwellModel::megabitsChanged, &TrimwellModel::statusChanged,
                         &TrimwellModel::statusDetailChanged, &TrimwellModel::busyChanged,
-                        &TrimwellModel::progressChanged, &TrimwellModel::playingChanged,
-                        &TrimwellModel::canSaveChanged, &TrimwellModel::aboutTextChanged})
+                        &TrimwellModel::finishingChanged, &TrimwellModel::progressChanged,
+                        &TrimwellModel::playingChanged, &TrimwellModel::canSaveChanged,
+                        &TrimwellModel::aboutTextChanged})
         connect(m, signal, this, &TrimwellWindow::refresh);
 }
 
@@ -316,6 +317,8 @@ void TrimwellWindow::refresh() {
     progress_->setValue(
         static_cast<int>(std::lround(std::clamp(fraction, 0.0, 1.0) * kProgressSteps)));
     stop_->setVisible(busy);
+    // Past the point where a save can stop, Stop is greyed out and the status says why.
+    stop_->setEnabled(!model_.finishing());
 
     setText(status_, model_.status());
     if (status_->toolTip() != model_.statusDetail())

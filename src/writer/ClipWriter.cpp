@@ -237,6 +237,10 @@ struct Export {
     double total{0};
 };
 
+// The highest fraction the pumps report: the encoders' last pictures, the index and the
+// file's move into place are still to come when the last sample has been read.
+constexpr double kLastReportBeforeTheEnd = 0.99;
+
 // Moves samples from one reader output to its writer input until the end, a failure or
 // a stop; called again and again on its own queue while the input is ready.
 void pumpSamples(const Export& x, const std::shared_ptr<PumpBook>& book,
@@ -292,11 +296,13 @@ void pumpSamples(const Export& x, const std::shared_ptr<PumpBook>& book,
         {
             const double time = sampleBufferPresentationTime(*sample).seconds();
             if (x.total > 0 && std::isfinite(time)) {
-                const double f = std::clamp(time / x.total, 0.0, 1.0);
+                // 1 is said only once the file is in place.
+                const double f = std::clamp(time / x.total, 0.0, kLastReportBeforeTheEnd);
                 bool report = false;
                 {
                     std::lock_guard guard(book->lock);
-                    if (f >= 0.999 || f - book->lastReport >= 0.02) {
+                    if (f - book->lastReport >= 0.02 ||
+                        (f >= kLastReportBeforeTheEnd && book->lastReport < f)) {
                         book->lastReport = f;
                         report = true;
                     }
@@ -352,7 +358,10 @@ void finish(const std::shared_ptr<const Export>& x, const std::shared_ptr<PumpBo
         cancelled = book->cancelled;
         failure = book->failure;
     }
-    if (cancelled) {
+    // A stop that came while the encoders finished (no pump looked then) still stops the save.
+    if (cancelled || x->stop->isStopped()) {
+        if (x->writer->status() == Writer::Status::writing)
+            x->writer->cancelWriting();
         settle(done, std::make_exception_ptr(ClipError::cancelled()));
         return;
     }
@@ -374,6 +383,8 @@ void finish(const std::shared_ptr<const Export>& x, const std::shared_ptr<PumpBo
             }
             if (status == Writer::Status::completed)
                 done->set_value(counts);
+            else if (x->stop->isStopped())
+                settle(done, std::make_exception_ptr(ClipError::cancelled()));
             else
                 settle(done, std::make_exception_ptr(ClipError::failed(explain(error))));
         } catch (...) {
@@ -634,6 +645,10 @@ void write(const std::string& source, const std::string& destination, double sta
     if (!sourceBefore || identityOf(source) != sourceBefore)
         throw ClipError::failed("The movie changed while it was being saved.");
 
+    // Past here the file is put in place, which is not stopped halfway: a stop that came
+    // first ends the save, and one that comes later is refused.
+    if (!stop->beginFinishing())
+        throw ClipError::cancelled();
     partial.replaceDestination();
     if (onProgressAtEnd)
         onProgressAtEnd(1);

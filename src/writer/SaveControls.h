@@ -11,21 +11,41 @@ namespace trimwell {
 
 class PlatformError;
 
-// Set by the user's Stop, read by the pumps before every sample. Never cleared.
+// Set by the user's Stop, read by the pumps before every sample. Never cleared. Once the
+// save puts its finished file in place, a step that cannot be stopped halfway, a stop is
+// refused: one lock decides which came first, so a stop that was accepted always ends the
+// save cancelled and one that was refused always ends it saved (or failed).
 class StopFlag {
 public:
-    void requestStop() {
+    // False, and nothing changes, when the save is already putting its file in place.
+    bool requestStop() {
         std::lock_guard guard(lock_);
+        if (finishing_)
+            return false;
         stopped_ = true;
+        return true;
     }
     bool isStopped() const {
         std::lock_guard guard(lock_);
         return stopped_;
     }
+    // The save's last step begins: false when a stop came first.
+    bool beginFinishing() {
+        std::lock_guard guard(lock_);
+        if (stopped_)
+            return false;
+        finishing_ = true;
+        return true;
+    }
+    bool isFinishing() const {
+        std::lock_guard guard(lock_);
+        return finishing_;
+    }
 
 private:
     mutable std::mutex lock_;
-    bool stopped_{false}; // guarded by lock_
+    bool stopped_{false};   // guarded by lock_
+    bool finishing_{false}; // guarded by lock_
 };
 
 // The written fraction of a running save, polled by the window's timer.

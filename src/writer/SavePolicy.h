@@ -42,5 +42,7 @@ SaveEnd saveEndOf(std::exception_ptr error);
 const char* outcomeText(SaveOutcome outcome);
 
 inline constexpr const char* kTooShortText = "The cut is too short.";
+// While a save puts its finished file in place, when it can no longer be stopped.
+inline constexpr const char* kFinishingText = "Finishing the file.";
 
 } // namespace trimwell

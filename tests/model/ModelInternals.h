@@ -35,6 +35,9 @@ struct ModelInternals {
     static void setBusy(TrimwellModel& m, bool v) { m.setBusy(v); }
     static void setProgress(TrimwellModel& m, double v) { m.setProgress(v); }
     static void setPlaying(TrimwellModel& m, bool v) { m.setPlaying(v); }
+    static void setStopFlag(TrimwellModel& m, std::shared_ptr<StopFlag> v) {
+        m.setStopFlag(std::move(v));
+    }
 };
 
 } // namespace trimwell::testing

@@ -119,6 +119,28 @@ TEST(TrimwellWindow, WhileSavingOnlyStopIsLiveAndItAnswersAtOnce) {
     EXPECT_FALSE(shown(rig, "stop"));
 }
 
+TEST(TrimwellWindow, StopPastTheFilesPlacingIsGreyedAndSaysTheFileIsBeingFinished) {
+    for (const bool placing : {false, true}) {
+        SCOPED_TRACE(placing ? "the file is being put in place" : "the save still runs");
+        WindowRig rig;
+        rig.window->show();
+        rig.pretendOpen("/movies/holiday.mov", 65, true);
+        ModelInternals::setBusy(*rig.model, true);
+        auto flag = std::make_shared<StopFlag>();
+        ModelInternals::setStopFlag(*rig.model, flag);
+        if (placing) {
+            ASSERT_TRUE(flag->beginFinishing());
+        }
+        QTest::mouseClick(rig.button("stop"), Qt::LeftButton);
+        EXPECT_EQ(rig.text("status"), placing ? "Finishing the file." : "Stopping.");
+        EXPECT_EQ(flag->isStopped(), !placing);
+        EXPECT_EQ(rig.model->finishing(), placing);
+        expectEnabled(rig, "stop", !placing);
+        // A stop that was taken is seen by the save's last step, which then does not run.
+        EXPECT_EQ(flag->beginFinishing(), placing);
+    }
+}
+
 TEST(TrimwellWindow, TheSpaceBarPlaysAndPausesWhereverTheFocusIs) {
     WindowRig rig;
     rig.pretendOpen("/movies/holiday.mov", 65, false);

@@ -320,6 +320,36 @@ TEST(ClipWriter, StopEndsCancelledWithNoFileLeft) {
     }
 }
 
+TEST(ClipWriter, AStopOnceEverySampleIsReadStillStopsTheSave) {
+    // The last report of the reading comes before the encoder's held pictures, the index and
+    // the file's move into place: a stop raised then ends the save as any other.
+    const std::string source = detailedMovie();
+    const std::string dir = freshFolder("clip-stop-late");
+    writeFile(dir + "/out.mp4", "the user's old file");
+    auto stop = std::make_shared<StopFlag>();
+    std::mutex lock;
+    std::vector<double> reports;
+    try {
+        save(source, dir + "/out.mp4", 0, 10, 4'000'000, 160'000, stop, [&](double f) {
+            {
+                std::lock_guard guard(lock);
+                reports.push_back(f);
+            }
+            if (f >= 0.99)
+                stop->requestStop();
+        });
+        ADD_FAILURE() << "saved";
+    } catch (const ClipError& e) {
+        EXPECT_EQ(e.kind(), ClipError::Kind::cancelled);
+    }
+    EXPECT_TRUE(stop->isStopped()) << "the reading reported its end";
+    EXPECT_FALSE(stop->isFinishing());
+    EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
+    EXPECT_LE(reports.back(), 0.99) << "the end is said only once the file is in place";
+    EXPECT_EQ(readFile(dir + "/out.mp4"), "the user's old file");
+    expectOnly(dir, {"out.mp4"});
+}
+
 TEST(ClipWriter, FailuresLeaveTheDestinationAsItWas) {
     const std::string dir = freshFolder("clip-fail");
     writeFile(dir + "/out.mp4", "the user's old file");

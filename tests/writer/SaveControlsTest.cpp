@@ -37,3 +37,18 @@ TEST(Boxes, StartEmptyAndCarryValuesAcrossThreads) {
     EXPECT_EQ(box.value(), 0.5);
     EXPECT_EQ(Counter{}.value, 0);
 }
+
+TEST(StopFlag, AStopAndTheFilesPlacingExcludeEachOther) {
+    // Whichever comes first wins, and the other is told so: a stop that was accepted always
+    // ends the save cancelled, one that was refused always lets it end saved.
+    for (const bool stopFirst : {true, false}) {
+        SCOPED_TRACE(stopFirst ? "stop first" : "finishing first");
+        StopFlag flag;
+        const bool stopped = stopFirst ? flag.requestStop() : !flag.beginFinishing();
+        const bool finishing = stopFirst ? flag.beginFinishing() : !flag.requestStop();
+        EXPECT_EQ(stopped, stopFirst);
+        EXPECT_EQ(finishing, !stopFirst);
+        EXPECT_EQ(flag.isStopped(), stopFirst);
+        EXPECT_EQ(flag.isFinishing(), !stopFirst);
+    }
+}
