@@ -2,7 +2,8 @@
 // HDR pictures (PQ or HLG) turned into SDR ones with libavfilter's look: linear light, the
 // primaries converted, highlights rolled off by mobius (which leaves what lies within SDR's
 // range near its level), then the SDR transfer. Run in float over every picture that chain
-// costs several times the decoding; so it runs once, over a grid of colours, and pictures
+// costs several times the decoding; so the look is worked out once, over a grid of colours,
+// in our own double-precision arithmetic (the same table on every processor), and pictures
 // go through the resulting 3D table with lut3d (tetrahedral, in 16-bit RGB).
 #include "AvPtr.h"
 #include "PictureFilter.h"
@@ -19,10 +20,11 @@ inline bool isHdr(const AVFrame* frame) {
     return isHdrTransfer(frame->color_trc);
 }
 
-// The look as a 3D table of points per side in the .cube text lut3d reads: the R'G'B' of
-// pictures like `like` (its transfer, primaries and the side data that gives its peak) to
-// SDR R'G'B' with BT.709's primaries and transfer, or BT.601's when not highDefinition.
-// Throws PlatformError.
+// The look as a 3D table of points per side (2 to 256) in the .cube text lut3d reads: the
+// R'G'B' of pictures like `like` (its transfer, primaries and the side data that gives its
+// peak) to SDR R'G'B' with BT.709's primaries and transfer, or BT.601's when not
+// highDefinition. Colours beyond SDR's gamut keep negative channels, for lut3d to clip
+// after interpolating. Throws PlatformError.
 std::string toneMapCube(const AVFrame* like, bool highDefinition, int points);
 
 // Fills in what HDR video that leaves out its matrix, primaries or range means.
