@@ -322,10 +322,10 @@ TEST(MpvPlayer, AStreamedRecordingHasItsLengthAndSeeksToItsEnd) {
             std::lower_bound(times.begin(), times.end(), seconds - 0.001) - times.begin());
         player.seekExactly(seconds);
         // The sound's codec delay starts the file a few milliseconds before its first
-        // picture, which libmpv does not count.
+        // picture; the player's time counts them as the movie's timeline does.
         EXPECT_TRUE(waitUntil([&] {
             return shown.shownFrame() == frame &&
-                   std::abs(player.currentTime() - times[frame]) < 0.01;
+                   std::abs(player.currentTime() - times[frame]) < 0.001;
         })) << "shows frame "
             << shown.shownFrame() << " at " << player.currentTime();
     }
@@ -336,6 +336,68 @@ TEST(MpvPlayer, AStreamedRecordingHasItsLengthAndSeeksToItsEnd) {
     player.play();
     EXPECT_TRUE(waitUntil([&] { return crossed; }));
     player.removeTimeObserver(token);
+}
+
+TEST(MpvPlayer, FrameStepsLandOnTheNextAndPreviousPictureInEveryContainer) {
+    const std::string vp9 =
+        "-c:v libvpx-vp9 -deadline realtime -cpu-used 8 -b:v 1M -g 30 -c:a libopus ";
+    const std::string h264 = "-c:v libx264 -pix_fmt yuv420p -g 30 -bf 2 -c:a aac ";
+    struct Case {
+        const char* kind;
+        std::string path;
+    };
+    // Each as its makers write it, with sound: browsers' WebM indexed and as a stream (its
+    // Opus sound starts the file early), screen recorders' Matroska (B-frames start its
+    // picture late), cameras' MP4, MOV, transport streams and AVI.
+    const Case cases[] = {
+        {"WebM", codedFramesWith("steps.webm", vp9)},
+        {"WebM as a stream",
+         codedFramesWith("steps-streamed.webm", vp9 + "-f webm pipe:1 | sh -c 'cat > \"$0\"'")},
+        {"Matroska", codedFramesWith("steps.mkv", h264)},
+        {"MP4", codedFramesWith("steps.mp4", h264)},
+        {"MOV", codedFramesWith("steps.mov", h264)},
+        {"transport stream", codedFramesTransportStream()},
+        {"AVI, MPEG-4",
+         codedFramesWith("steps-mpeg4.avi", "-c:v mpeg4 -q:v 2 -g 30 -c:a libmp3lame ")},
+        {"AVI, MJPEG",
+         codedFramesWith("steps-mjpeg.avi", "-c:v mjpeg -q:v 2 -pix_fmt yuvj420p -c:a pcm_s16le ")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.kind);
+        const std::vector<double> times = pictureTimes(c.path);
+        ASSERT_EQ(times.size(), 90u);
+        Shown shown(c.path);
+        MpvPlayer& player = shown.player;
+        const auto shows = [&](int frame) {
+            return waitUntil([&] {
+                return shown.shownFrame() == frame &&
+                       std::abs(player.currentTime() - times[frame]) < 0.001;
+            });
+        };
+        ASSERT_TRUE(shows(0)) << "shows " << shown.shownFrame() << " at " << player.currentTime();
+        // A step is the model's: the picture time next to the one shown, then a seek to it.
+        const auto step = [&](int by, int frame) {
+            const double to = player.pictureTimeFrom(player.currentTime(), by);
+            EXPECT_NEAR(to, times[frame], 0.001) << "to " << frame;
+            player.seekExactly(to);
+            return shows(frame);
+        };
+        const auto failed = [&](int frame) {
+            return ::testing::Message() << "to " << frame << ": shows " << shown.shownFrame()
+                                        << " at " << player.currentTime();
+        };
+        for (int i = 1; i <= 12; ++i)
+            ASSERT_TRUE(step(1, i)) << failed(i);
+        for (int i = 11; i >= 0; --i)
+            ASSERT_TRUE(step(-1, i)) << failed(i);
+        // Across the key frame at 1 s, both ways.
+        player.seekExactly(times[25]);
+        ASSERT_TRUE(shows(25)) << failed(25);
+        for (int i = 26; i <= 35; ++i)
+            ASSERT_TRUE(step(1, i)) << failed(i);
+        for (int i = 34; i >= 25; --i)
+            ASSERT_TRUE(step(-1, i)) << failed(i);
+    }
 }
 
 TEST(MpvPlayer, PlaysThePictureTrackTheMoviesCheckChose) {

@@ -83,6 +83,10 @@ std::string codedFramesStreamedWebm() {
         "30", "-c:v libvpx -deadline realtime -b:v 2M -g 30 -f webm pipe:1 | sh -c 'cat > \"$0\"'");
 }
 
+std::string codedFramesWith(const std::string& fileName, const std::string& codecs) {
+    return codedFrames(fileName, "-f lavfi -i sine=sample_rate=48000:duration=3 ", "30", codecs);
+}
+
 std::string codedFramesScreenRecording() {
     // Twenty frames a thirtieth apart, then nothing until 3 s, as screen recorders write.
     return codedFrames("coded-frames-screen.mp4",

@@ -30,6 +30,9 @@ std::string codedFramesNtscTransportStream();
 // The same pictures with a tone in WebM written as a stream, as browsers record: no length
 // in its header and no index.
 std::string codedFramesStreamedWebm();
+// The same pictures with a tone in any container: fileName's extension names it, and codecs
+// (ffmpeg arguments, ending in a space) say how both are coded.
+std::string codedFramesWith(const std::string& fileName, const std::string& codecs);
 // The same pictures as a screen recording writes them: the first twenty a thirtieth apart,
 // the rest from 3 s on.
 std::string codedFramesScreenRecording();

@@ -157,6 +157,10 @@ void MpvPlayer::Impl::handleEvent(const mpv_event& event) {
         if (startedEntry_ != expectedEntry_ || expectedEntry_ < 0)
             break;
         loaded_ = true;
+        {
+            const double start = readDouble("demuxer-start-time");
+            clockOffset_ = std::isfinite(start) ? start - origin_ : 0;
+        }
         if (pendingSeek_)
             issueSeek(*std::exchange(pendingSeek_, std::nullopt));
         break;
@@ -206,7 +210,8 @@ void MpvPlayer::Impl::handleEvent(const mpv_event& event) {
         const auto* property = static_cast<const mpv_event_property*>(event.data);
         const bool known = property->format != MPV_FORMAT_NONE && property->data;
         if (event.reply_userdata == timePosReply) {
-            notePlayedTime(known ? *static_cast<const double*>(property->data) : kNaN);
+            notePlayedTime(known ? *static_cast<const double*>(property->data) + clockOffset_
+                                 : kNaN);
         } else if (event.reply_userdata == eofReply) {
             eofReached_ = !known || *static_cast<const int*>(property->data);
             // Playing into the end passes any boundary between the last frame and the end.
@@ -234,6 +239,9 @@ void MpvPlayer::Impl::handleEvent(const mpv_event& event) {
         } else if (event.reply_userdata == pauseReply) {
             if (known)
                 paused_ = *static_cast<const int*>(property->data) != 0;
+            // Stopped by itself at either end: forward again for the steps that follow.
+            if (paused_ && backward_)
+                applyPace(false);
         } else if (event.reply_userdata == coreIdleReply) {
             coreIdle_ = !known || *static_cast<const int*>(property->data);
         } else if (event.reply_userdata == voReply) {

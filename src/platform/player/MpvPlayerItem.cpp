@@ -28,6 +28,7 @@ void MpvPlayer::Impl::replaceCurrentItem(const std::optional<std::string>& path)
     const PictureStream picture = pictureStreamOf(path_);
     turn_ = picture.turn;
     sound_ = picture.sound;
+    origin_ = picture.origin;
     hdrFilters_ = picture.hdr;
     if (picture.hdr)
         makeLook(picture.index);
@@ -66,6 +67,8 @@ void MpvPlayer::Impl::forgetItemState() {
     pendingSeek_.reset();
     seekTarget_.reset();
     lastPlayedTime_ = kNaN;
+    origin_ = 0;
+    clockOffset_ = 0;
 }
 
 void MpvPlayer::Impl::selectTracks(int pictureOrdinal, int soundOrdinal) {
@@ -98,6 +101,7 @@ void MpvPlayer::Impl::play() {
     // Behind the sound, libmpv skips decoding pictures nothing refers to; a step or a paused
     // picture, the one asked for, is never skipped.
     setDropping(true);
+    applyPace(true);
     int no = 0;
     // Setting a known flag property with a flag cannot fail; the check is only for paused_.
     if (mpv_set_property(core_.get(), "pause", MPV_FORMAT_FLAG, &no) >= 0)
@@ -119,12 +123,12 @@ void MpvPlayer::Impl::pause() {
     int yes = 1;
     if (mpv_set_property(core_.get(), "pause", MPV_FORMAT_FLAG, &yes) >= 0)
         paused_ = true;
+    applyPace(false);
 }
 
 double MpvPlayer::Impl::rate() const {
-    // A frame step plays for one picture; to everyone else the player stays paused. Nothing
-    // here changes libmpv's speed.
-    return stepping_ || paused_ ? 0 : 1.0;
+    // A frame step plays for one picture; to everyone else the player stays paused.
+    return stepping_ || paused_ ? 0 : pace_;
 }
 
 TimeControlStatus MpvPlayer::Impl::timeControlStatus() const {
@@ -141,7 +145,11 @@ double MpvPlayer::Impl::currentTime() const {
         return kNaN;
     if (seekTarget_)
         return *seekTarget_;
-    return ready_ ? readDouble("time-pos") : kNaN;
+    return ready_ ? shownTime() : kNaN;
+}
+
+double MpvPlayer::Impl::shownTime() const {
+    return readDouble("time-pos") + clockOffset_;
 }
 
 double MpvPlayer::Impl::readDouble(const char* name) const {

@@ -89,7 +89,10 @@ MpvPlayer::Impl::PictureStream MpvPlayer::Impl::pictureStreamOf(const std::strin
         const AVStream* picture = format->streams[stream];
         const bool sound =
             av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0) >= 0;
-        return {stream, isHdrTransfer(picture->codecpar->color_trc), turnOf(picture), sound};
+        const double origin =
+            format->start_time != AV_NOPTS_VALUE ? format->start_time / double(AV_TIME_BASE) : 0;
+        return {stream, isHdrTransfer(picture->codecpar->color_trc), turnOf(picture), sound,
+                origin};
     } catch (const PlatformError&) {
         return {};
     }

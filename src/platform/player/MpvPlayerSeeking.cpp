@@ -72,7 +72,7 @@ void MpvPlayer::Impl::abandonStep() {
 bool MpvPlayer::Impl::isNextPicture(double seconds) {
     if (!ready_ || seeking_ || seeksInFlight_ > 0 || !paused_ || eofReached_)
         return false;
-    const double shown = readDouble("time-pos");
+    const double shown = shownTime();
     if (!std::isfinite(shown))
         return false;
     const double next = pictureTimeFrom(shown, 1);
@@ -134,7 +134,7 @@ void MpvPlayer::Impl::issueSeek(double seconds) {
     args[0].format = MPV_FORMAT_STRING;
     args[0].u.string = seek;
     args[1].format = MPV_FORMAT_DOUBLE;
-    args[1].u.double_ = seconds;
+    args[1].u.double_ = seconds - clockOffset_;
     args[2].format = MPV_FORMAT_STRING;
     args[2].u.string = flags;
     mpv_node_list list{};

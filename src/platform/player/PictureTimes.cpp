@@ -19,24 +19,29 @@ constexpr double kFirstReach = 2.0;
 
 } // namespace
 
-PictureTimes::PictureTimes(const std::string& path) : format_(openInput(path, Probe::quick)) {
-    stream_ = av_find_best_stream(format_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (stream_ < 0)
-        throw PlatformError::fromAv(stream_, "The movie has no picture");
+PictureTimes::PictureTimes(const std::string& path) : path_(path) {
+    open();
     if (format_->start_time != AV_NOPTS_VALUE)
         origin_ = format_->start_time / double(AV_TIME_BASE);
     if (format_->duration != AV_NOPTS_VALUE && format_->duration > 0)
         end_ = format_->duration / double(AV_TIME_BASE);
+}
+
+void PictureTimes::open() {
+    format_ = openInput(path_, Probe::quick);
+    stream_ = av_find_best_stream(format_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (stream_ < 0)
+        throw PlatformError::fromAv(stream_, "The movie has no picture");
     // Only the picture stream's packets are wanted; the demuxer skips the others cheaply.
     for (unsigned i = 0; i < format_->nb_streams; ++i)
         if (static_cast<int>(i) != stream_)
             format_->streams[i]->discard = AVDISCARD_ALL;
+    unread_ = true;
 }
 
 void PictureTimes::readWindow(double from, double to) {
     AVFormatContext* fmt = format_.get();
-    const AVStream* stream = fmt->streams[stream_];
-    const AVRational base = stream->time_base;
+    const AVRational base = fmt->streams[stream_]->time_base;
     const auto secondsOf = [&](std::int64_t ts) { return ts * av_q2d(base) - origin_; };
     PacketPtr packet = makePacket();
     if (!packet)
@@ -44,19 +49,23 @@ void PictureTimes::readWindow(double from, double to) {
 
     // A coarse seek (MPEG streams) can land after the key frame asked for: start earlier
     // until the first picture read lies at or before from, or the read starts at the start.
-    const std::int64_t first = fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0;
     for (double start = from;; start -= std::max(1.0, to - from)) {
         const bool fromStart = start <= 0;
-        const std::int64_t at = fromStart ? first : std::llround((start + origin_) * AV_TIME_BASE);
-        // The last key frame at or before at. A timestamp seek to the start of an MPEG stream
-        // can land past its first picture; the first byte cannot.
-        const bool byBytes = fromStart && !(fmt->iformat->flags & AVFMT_NO_BYTE_SEEK);
-        const int sought =
-            byBytes
-                ? av_seek_frame(fmt, -1, 0, AVSEEK_FLAG_BYTE)
-                : avformat_seek_file(fmt, -1, std::numeric_limits<std::int64_t>::min(), at, at, 0);
-        if (sought < 0 && !fromStart)
-            continue;
+        if (fromStart) {
+            // No seek reaches the first picture in every container: a timestamp seek to the
+            // start of an MPEG stream can land past it, and a byte seek leaves Matroska's
+            // demuxer reading on from where it last stopped, seconds in. A fresh open can.
+            if (!unread_)
+                open();
+            fmt = format_.get();
+        } else {
+            // The last key frame at or before start.
+            const std::int64_t at = std::llround((start + origin_) * AV_TIME_BASE);
+            if (avformat_seek_file(fmt, -1, std::numeric_limits<std::int64_t>::min(), at, at, 0) <
+                0)
+                continue;
+        }
+        unread_ = false;
         times_.clear();
         atStart_ = fromStart;
         atEnd_ = false;

@@ -35,6 +35,7 @@ public:
     bool hasItem() const;
     void play();
     void pause();
+    void setPlaybackSpeed(double pace);
     double rate() const;
     TimeControlStatus timeControlStatus() const;
     double currentTime() const;
@@ -82,6 +83,7 @@ public:
         bool hdr{false};
         int turn{0}; // degrees clockwise to show it upright: 90 for a phone's portrait movie
         bool sound{false};
+        double origin{0}; // seconds: the container's start time, the timeline's zero
     };
     static PictureStream pictureStreamOf(const std::string& path);
 
@@ -121,6 +123,8 @@ public:
     // The size the view draws the picture at, in device pixels.
     void noteViewSize(int width, int height);
     double readDouble(const char* name) const;
+    // The time of the picture libmpv shows, on the movie's timeline; NaN when none.
+    double shownTime() const;
     // The current item's picture times, read from the file on first use; null when the file
     // cannot be read here.
     PictureTimes* pictureTimes() const;
@@ -145,15 +149,20 @@ public:
     int seeksInFlight_{0};              // main thread only: seek commands not yet replied
     bool seeking_{false};               // main thread only
     double lastPlayedTime_{0};          // main thread only: NaN after a seek or a new item
-    bool hdrFilters_{false};            // main thread only: the tone-mapping filters are on
-    int turn_{0};                       // main thread only: degrees clockwise to show it upright
-    bool sound_{false};                 // main thread only: the item has a sound stream
-    std::string filters_;               // main thread only: the vf chain libmpv was given
-    int viewWidth_{0};                  // main thread only: the view's drawing size
-    int viewHeight_{0};                 // main thread only
-    int chainWidth_{0};                 // main thread only: the size the HDR chain shrinks to
-    int chainHeight_{0};                // main thread only
-    QTimer* resizeSettle_{nullptr};     // main thread only; child of context_
+    // libmpv counts Matroska's time from its first cluster, not from the earliest packet as
+    // the movie's timeline does (an Opus track starts a WebM a few milliseconds early; B-frames
+    // start a Matroska picture late): every time to and from libmpv is moved by the difference.
+    double origin_{0};       // main thread only: the item's start time, as the movie reads it
+    double clockOffset_{0};  // main thread only: the timeline's time at libmpv's zero
+    bool hdrFilters_{false}; // main thread only: the tone-mapping filters are on
+    int turn_{0};            // main thread only: degrees clockwise to show it upright
+    bool sound_{false};      // main thread only: the item has a sound stream
+    std::string filters_;    // main thread only: the vf chain libmpv was given
+    int viewWidth_{0};       // main thread only: the view's drawing size
+    int viewHeight_{0};      // main thread only
+    int chainWidth_{0};      // main thread only: the size the HDR chain shrinks to
+    int chainHeight_{0};     // main thread only
+    QTimer* resizeSettle_{nullptr}; // main thread only; child of context_
     // The tone-mapping table libmpv's filters read, and the item it was made for; kept until
     // another replaces it, since the filters read it again whenever libmpv remakes them.
     std::unique_ptr<LookTable> look_;    // main thread only
@@ -171,6 +180,13 @@ public:
     bool paused_{true};
     bool coreIdle_{true};
     bool eofReached_{true};
+
+    // The pace asked for (negative: backward), and whether libmpv was last told to play
+    // backward; both main thread only. libmpv gets the pace while playing and the normal
+    // forward pace while paused.
+    double pace_{1};
+    bool backward_{false};
+    void applyPace(bool playing);
 
     // Frame steps and seeks that wait for the one landing; all main thread only.
     bool landing_{false};              // a seek or step whose picture is not shown yet

@@ -23,10 +23,14 @@ public:
     double length() const { return end_; }
 
 private:
+    // Opens the file afresh, ready to read its first packet, keeping only the picture stream.
+    void open();
     // Reads every picture time from the key frame before from up to past to.
     void readWindow(double from, double to);
 
+    std::string path_;
     FormatContextPtr format_;
+    bool unread_{false}; // format_ stands at the file's first packet
     int stream_{-1};
     double origin_{0}; // seconds: the container's start time
     double end_{0};    // seconds after origin_: the movie's length, or 0 when unknown
