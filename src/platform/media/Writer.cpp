@@ -1,5 +1,6 @@
 #include "detail/WriterCore.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <sys/stat.h>
@@ -31,11 +32,20 @@ bool encodeAndMux(WriterCore& core, WriterInput::Impl& in, AVFrame* frame) {
         core.fail(PlatformError::fromAv(ret));
         return false;
     }
+    auto mux = [&](AVPacket* p) {
+        p->stream_index = in.stream->index;
+        av_packet_rescale_ts(p, enc->time_base, in.stream->time_base);
+        return core.mux(p);
+    };
+    // The pictures that come out as the encoder drains are muxed only once it says none
+    // follows, so that the last in decoding order can be given the rest of the track.
+    const bool draining = !frame && in.type == MediaType::video;
+    std::vector<PacketPtr> drained;
     PacketPtr pkt = makePacket();
     for (;;) {
         ret = avcodec_receive_packet(enc, pkt.get());
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
-            return true;
+            break;
         if (ret < 0) {
             core.fail(PlatformError::fromAv(ret));
             return false;
@@ -50,12 +60,31 @@ bool encodeAndMux(WriterCore& core, WriterInput::Impl& in, AVFrame* frame) {
             } else {
                 pkt->duration = av_rescale_q(1, av_inv_q(enc->framerate), enc->time_base);
             }
+            if (!in.firstPacketDelay && pkt->dts != AV_NOPTS_VALUE)
+                in.firstPacketDelay = pkt->pts - pkt->dts;
+            in.presentationEnd = std::max(in.presentationEnd, pkt->pts + pkt->duration);
         }
-        pkt->stream_index = in.stream->index;
-        av_packet_rescale_ts(pkt.get(), enc->time_base, in.stream->time_base);
-        if (!core.mux(pkt.get()))
+        if (draining) {
+            drained.push_back(std::move(pkt));
+            pkt = makePacket();
+            continue;
+        }
+        if (!mux(pkt.get()))
             return false;
     }
+    // The file's picture track runs from the first decoding time to the last one's end, so
+    // the last picture in decoding order spans to where the last shown one ends: when that
+    // is not the same picture (pictures are reordered, and the last shown one may stay on
+    // screen for seconds), the track would otherwise end early.
+    if (!drained.empty() && in.firstPacketDelay && drained.back()->dts != AV_NOPTS_VALUE) {
+        AVPacket* last = drained.back().get();
+        last->duration =
+            std::max(last->duration, in.presentationEnd - *in.firstPacketDelay - last->dts);
+    }
+    for (PacketPtr& p : drained)
+        if (!mux(p.get()))
+            return false;
+    return true;
 }
 
 Writer::Writer(const std::string& path, FileType) : core_(std::make_shared<WriterCore>()) {

@@ -42,6 +42,11 @@ struct WriterInput::Impl {
     // How long each picture sent to the encoder lasts, by its time, until its packet comes
     // out (in reordered order): the file stores a duration per picture.
     std::map<std::int64_t, std::int64_t> pictureDurations; // guarded by encodeLock
+    // The picture track's extent, from the packets muxed so far (encoder time base): how far
+    // the first packet's decode time lies before its presentation time, and where the last
+    // shown picture ends. Guarded by encodeLock.
+    std::optional<std::int64_t> firstPacketDelay;
+    std::int64_t presentationEnd{0};
 
     // Scheduling, all guarded by the writer's stateLock.
     double position{0};
