@@ -113,6 +113,7 @@ void TrimwellModel::open(const std::string& path) {
         lastFolder_ = absolute.parent_path().string();
     player_->pause();
     setPlaying(false);
+    timeline_->dropMovie();
     player_->replaceCurrentItem(path);
     setSourceURL(path);
     setReading(true);
@@ -169,10 +170,13 @@ void TrimwellModel::finishRead(qint64 ticket, const MovieCheck& check) {
     player_->selectTracks(check.pictureTrack, check.soundTrack);
     seek(0);
     refreshEndWatch();
+    if (sourceURL_)
+        timeline_->showMovie(*sourceURL_, check.duration);
     setStatus(QStringLiteral("Ready."));
 }
 
 void TrimwellModel::clearMovie(const QString& status) {
+    timeline_->dropMovie();
     player_->pause();
     setPlaying(false);
     player_->replaceCurrentItem(std::nullopt);

@@ -13,6 +13,7 @@
 //
 // The model never throws and never shows a dialog for a failure: every refusal and every
 // outcome becomes one status sentence.
+#include "model/TimelineModel.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/player/Player.h"
 #include "writer/SaveControls.h"
@@ -100,6 +101,9 @@ public:
     TrimwellModel& operator=(const TrimwellModel&) = delete;
 
     Player& player() const { return *player_; }
+    // The timeline of the open movie: started when a movie has been read, dropped when
+    // another is asked to open or the movie is refused.
+    TimelineModel& timeline() const { return *timeline_; }
     void setPanels(Panels* panels) { panels_ = panels; }
 
     const std::optional<std::string>& sourceURL() const { return sourceURL_; }
@@ -335,6 +339,8 @@ private:
     // after it and would put the playhead back where it was.
     std::shared_ptr<std::atomic<std::uint64_t>> seeks_{
         std::make_shared<std::atomic<std::uint64_t>>(0)}; // bumped on the main thread
+    // Declared last, so its reads are stopped and joined first.
+    std::unique_ptr<TimelineModel> timeline_{std::make_unique<TimelineModel>()}; // main thread
 };
 
 } // namespace trimwell
