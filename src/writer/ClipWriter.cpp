@@ -220,6 +220,48 @@ MediaTime frameDurationOf(const Track& picture) {
     return d;
 }
 
+// The shortest stretch the writer makes of either track, in seconds: below it a cut is
+// refused, and a sound track is left out.
+constexpr double kShortestTrack = 0.05;
+
+// Where a cut whose marks are given ends. A file whose last picture is shown for a sliver
+// of its time reads as a variable rate to every other program, so the cut ends on the
+// source picture boundary (a picture's start, or the end of the last one) nearest the
+// out mark, when one lies within half a picture of it; a cut with no boundary that near
+// (a still, a long pause in a screen recording) ends at the mark. It never becomes too
+// short to save, nor runs past what the source covers.
+MediaTime endOnPictureBoundary(const Asset& asset, const Track& picture, const TimeRange& cut) {
+    const MediaTime out = cut.end();
+    if (picture.isStill)
+        return out;
+    const MediaTime frame = frameDurationOf(picture);
+    const MediaTime half = MediaTime::make(frame.value, frame.timescale * 2);
+    const MediaTime earliest = cut.start + MediaTime::fromSeconds(kShortestTrack, 600);
+    std::vector<MediaTime> boundaries{picture.timeRange.end()};
+    // The first picture from half a picture before the mark is the nearest one before it at
+    // a steady rate; the first from the mark on, the nearest one after it.
+    const MediaTime before = asset.firstPictureTimeAtOrAfter(picture, out - half);
+    boundaries.push_back(before);
+    if (before.isValid() && before < out)
+        boundaries.push_back(asset.firstPictureTimeAtOrAfter(picture, out));
+    // A mark halfway between two boundaries keeps the picture it falls in.
+    std::sort(boundaries.begin(), boundaries.end(), [](const MediaTime& a, const MediaTime& b) {
+        return a.isValid() && (!b.isValid() || a < b);
+    });
+    MediaTime best = out;
+    MediaTime bestDistance = MediaTime::invalid();
+    for (const MediaTime& b : boundaries) {
+        if (!b.isValid() || b <= earliest || b > picture.timeRange.end())
+            continue;
+        const MediaTime distance = b < out ? out - b : b - out;
+        if (distance <= half && (!bestDistance.isValid() || distance <= bestDistance)) {
+            best = b;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
 struct Counts {
     std::int64_t video{0};
     std::int64_t audio{0};
@@ -524,7 +566,7 @@ void write(const std::string& source, const std::string& destination, double sta
     TimeRange cut = TimeRange::fromStartToEnd(MediaTime::fromSeconds(start, 600),
                                               MediaTime::fromSeconds(end, 600))
                         .intersection(covered);
-    if (!cut.isValid() || cut.isEmpty() || cut.duration.seconds() <= 0.05)
+    if (!cut.isValid() || cut.isEmpty() || cut.duration.seconds() <= kShortestTrack)
         throw ClipError::noLength();
 
     // The cut's first picture is the first one at or after the in mark; both tracks start
@@ -534,7 +576,8 @@ void write(const std::string& source, const std::string& destination, double sta
     if (firstPicture.isValid() && firstPicture > cut.start && firstPicture < cut.end() &&
         (firstPicture - cut.start).seconds() < kLongestLead)
         cut = TimeRange::fromStartToEnd(firstPicture, cut.end());
-    if (cut.duration.seconds() <= 0.05)
+    cut = TimeRange::fromStartToEnd(cut.start, endOnPictureBoundary(asset, picture, cut));
+    if (cut.duration.seconds() <= kShortestTrack)
         throw ClipError::noLength();
 
     auto composition = std::make_shared<Composition>();
@@ -557,7 +600,7 @@ void write(const std::string& source, const std::string& destination, double sta
     CompositionTrack* soundTrack = nullptr;
     if (withSound) {
         const TimeRange heard = cut.intersection(sound->timeRange);
-        if (heard.isValid() && !heard.isEmpty() && heard.duration.seconds() > 0.05) {
+        if (heard.isValid() && !heard.isEmpty() && heard.duration.seconds() > kShortestTrack) {
             soundTrack = composition->addMutableTrack(MediaType::audio, 0);
             if (soundTrack)
                 soundTrack->insertTimeRange(heard, asset, *sound, heard.start - cut.start);

@@ -180,7 +180,9 @@ TEST(ClipWriter, FirstFrameIsTheOneAtTheInMarkAndLastTheOneBeforeTheOut) {
         int first, last;
     } cases[] = {
         {2.0, 3.0, 60, 89},
-        {2.01, 3.01, 61, 90},          // between frames: the next one, as the player shows
+        // Between frames: the next one, as the player shows; the out mark lies 10 ms into
+        // frame 90, which the cut leaves out rather than show it for 10 ms.
+        {2.01, 3.01, 61, 89},
         {2.0 + 1.0 / 30, 2.5, 61, 74}, // on a frame boundary that is not a whole tick
         {0.0, 0.5, 0, 14},
         {9.0, 10.0, 270, 299},

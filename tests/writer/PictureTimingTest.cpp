@@ -7,6 +7,7 @@
 #include "writer/ClipWriter.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -55,6 +56,50 @@ std::vector<double> pictureTimes(const std::string& path) {
     return times;
 }
 
+// Where a cut of a movie with these picture times ends: on the picture start nearest the out
+// mark when one lies within half a picture of it, else at the mark.
+double endOfCut(const std::vector<double>& times, double end, double frame) {
+    double best = end, distance = frame / 2;
+    for (double t : times)
+        if (std::fabs(t - end) <= distance) {
+            best = t;
+            distance = std::fabs(t - end);
+        }
+    return best;
+}
+
+// The source pictures a cut from start to end shows: the first at or after the in mark, up to
+// the boundary the cut ends on.
+std::vector<double> picturesOfCut(const std::vector<double>& times, double start, double end,
+                                  double frame) {
+    const double until = endOfCut(times, end, frame);
+    std::vector<double> shown;
+    for (double t : times)
+        if (t >= start - 0.001 && t < until - 0.001)
+            shown.push_back(t);
+    return shown;
+}
+
+// A movie's picture times as ticks of its first picture track's clock, in order.
+struct PictureTicks {
+    std::vector<std::int64_t> pts;
+    std::int64_t perSecond{0};
+};
+PictureTicks pictureTicks(const std::string& path) {
+    PictureTicks t;
+    const std::string base = probe(path, "v:0", "time_base");
+    EXPECT_EQ(base.rfind("1/", 0), 0u) << base;
+    t.perSecond = std::atoll(base.c_str() + 2);
+    std::istringstream lines(capture("ffprobe -v error -select_streams v:0 -show_entries "
+                                     "packet=pts -of csv=p=0 '" +
+                                     path + "'"));
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && line != "N/A")
+            t.pts.push_back(std::atoll(line.c_str()));
+    std::sort(t.pts.begin(), t.pts.end());
+    return t;
+}
+
 // Every picture's luma at the centre, each decoded picture once (none repeated to fill a
 // steady rate, as a conversion to raw video would).
 std::vector<int> everyPictureLuma(const std::string& path) {
@@ -90,23 +135,24 @@ TEST(PictureTiming, EveryPictureOnceAtItsOwnTime) {
         const char* name;
         std::string args;
         double start, end;
-        double beep; // seconds in the source; 0: no sound
+        double beep;  // seconds in the source; 0: no sound
+        double frame; // the source's steady picture duration
     } cases[] = {
         // A phone's 30 fps whose picture times wander by up to 4 ms, with a beep at 5 s.
         {"wandering.mp4",
          numbered("160x120", "30", 10) + beepAt(5, 10) + retimed("N/30+0.004*sin(N*1.7)") +
              "-c:v libx264 -crf 1 -g 48 -bf 3 -c:a aac",
-         2, 8, 5},
+         2, 8, 5, 1.0 / 30},
         // A screen recording: pictures up to 1.97 s, then nothing until 6 s.
         {"screen.mp4",
          numbered("160x120", "30", 4) + retimed("if(lt(N,60),N/30,6+(N-60)/30)") +
              "-c:v libx264 -crf 1",
-         1, 7, 0},
+         1, 7, 0, 1.0 / 30},
         // Two 25 fps recordings joined with a 30 ms step instead of 40 ms.
         {"joined.mp4",
          numbered("160x120", "25", 4) + retimed("if(lt(N,50),N/25,N/25-0.01)") +
              "-c:v libx264 -crf 1",
-         1, 3, 0},
+         1, 3, 0, 1.0 / 25},
     };
     const std::string dir = freshFolder("picture-timing");
     for (const auto& c : cases) {
@@ -116,21 +162,19 @@ TEST(PictureTiming, EveryPictureOnceAtItsOwnTime) {
         ASSERT_NO_THROW(save(source, out, c.start, c.end));
 
         // The source pictures between the marks, the first at or after the in mark.
-        std::vector<double> shown;
-        for (double t : pictureTimes(source))
-            if (t >= c.start - 0.001 && t < c.end - 0.001)
-                shown.push_back(t);
+        const std::vector<double> sourceTimes = pictureTimes(source);
+        const std::vector<double> shown = picturesOfCut(sourceTimes, c.start, c.end, c.frame);
         ASSERT_FALSE(shown.empty());
         expectEachPictureOnceInOrder(out, shown.size());
 
-        // Each at its own time from the cut's first picture: a container rounds to its
-        // clock, and a picture within a millisecond of the steady grid is put on it.
+        // Each at its own time from the cut's first picture, as its 1/90000 s clock says.
         const std::vector<double> times = pictureTimes(out);
         ASSERT_EQ(times.size(), shown.size());
         for (std::size_t i = 0; i < times.size(); ++i)
-            ASSERT_NEAR(times[i], shown[i] - shown[0], 0.0011) << "picture " << i;
-        // The last picture stays on screen until the out mark.
-        EXPECT_NEAR(probeNumber(out, "v:0", "duration"), c.end - shown[0], 0.002);
+            ASSERT_NEAR(times[i], shown[i] - shown[0], 0.0001) << "picture " << i;
+        // The last picture lasts until the boundary the cut ends on.
+        EXPECT_NEAR(probeNumber(out, "v:0", "duration"),
+                    endOfCut(sourceTimes, c.end, c.frame) - shown[0], 0.0001);
         if (c.beep > 0) {
             EXPECT_NEAR(firstLoudSound(out), c.beep - shown[0], 0.002) << "sound in step";
         }
@@ -182,4 +226,133 @@ TEST(PictureTiming, StreamedRecordingsOpenWithTheirLengthAndCutAnywhere) {
     expectEachPictureOnceInOrder(out, expected);
     EXPECT_NEAR(probeNumber(out, "v:0", "duration"), 3.5, 0.04);
     EXPECT_NEAR(probeNumber(out, "a:0", "duration"), 3.5, 0.04);
+}
+
+// A cut of a steady-rate movie ends on the source picture boundary nearest the out mark, so
+// every picture, the last included, lasts one frame and the file reads as the source's rate.
+TEST(PictureTiming, ASteadyRateCutEndsOnThePictureBoundaryNearestTheOutMark) {
+    const std::string at25 = makeMovie(
+        "steady-25.mp4", numbered("160x120", "25", 12) + "-f lavfi -i sine=r=48000:d=12 " +
+                             "-c:v libx264 -preset ultrafast -c:a aac");
+    const std::string at2997 = makeMovie(
+        "steady-2997.mp4", numbered("160x120", "30000/1001", 40) +
+                               "-f lavfi -i sine=r=48000:d=40 -c:v libx264 -preset ultrafast "
+                               "-c:a aac");
+    // Pictures start every 1/25 s, or every 1001/30000 s from 0; a 29.97 cut from 2 s starts
+    // with picture 60 (2.002 s).
+    const struct {
+        const char* name;
+        const std::string& source;
+        double start, end;
+        const char* rate;
+        double frame;
+        int pictures; // from the in mark's picture to the boundary nearest the out mark
+    } cases[] = {
+        {"25 fps, 0.8 ms after picture 150", at25, 2, 6.0008, "25/1", 0.04, 100},
+        {"25 fps, 0.8 ms before picture 150", at25, 2, 5.9992, "25/1", 0.04, 100},
+        {"25 fps, 11.7 ms after picture 150", at25, 2, 3607.0 / 600, "25/1", 0.04, 100},
+        {"25 fps, 10 ms before picture 150", at25, 2, 5.99, "25/1", 0.04, 100},
+        {"25 fps, 15 ms before picture 151", at25, 2, 6.025, "25/1", 0.04, 101},
+        {"29.97 fps, 2 to 37 s: 3.7 ms before picture 1109", at2997, 2, 37, "30000/1001",
+         1001.0 / 30000, 1049},
+        {"29.97 fps, 10 ms before picture 300", at2997, 2, 10, "30000/1001", 1001.0 / 30000, 240},
+        {"29.97 fps, 6.6 ms after picture 301", at2997, 2, 10.05, "30000/1001", 1001.0 / 30000,
+         241},
+    };
+    const std::string dir = freshFolder("steady-rate");
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string out = dir + "/cut" + std::to_string(n++) + ".mp4";
+        ASSERT_NO_THROW(save(c.source, out, c.start, c.end));
+        EXPECT_EQ(probe(out, "v:0", "avg_frame_rate"), c.rate);
+        const PictureTicks t = pictureTicks(out);
+        ASSERT_EQ(static_cast<int>(t.pts.size()), c.pictures);
+        const std::int64_t frameTicks = std::llround(c.frame * t.perSecond);
+        for (std::size_t i = 1; i < t.pts.size(); ++i)
+            ASSERT_EQ(t.pts[i] - t.pts[i - 1], frameTicks) << "picture " << i;
+        // The last picture lasts as long as the others, and the picture track as long as its
+        // pictures.
+        const std::int64_t length = std::llround(probeNumber(out, "v:0", "duration_ts"));
+        EXPECT_EQ(length - (t.pts.back() - t.pts.front()), frameTicks) << "the last picture";
+        EXPECT_EQ(length, c.pictures * frameTicks);
+        EXPECT_NEAR(probeNumber(out, "a:0", "duration"), probeNumber(out, "v:0", "duration"),
+                    c.frame)
+            << "the sound ends with the picture";
+    }
+}
+
+// With no picture boundary near the out mark, the cut ends at the mark: the last picture stays
+// on screen until then, and the sound goes on with it.
+TEST(PictureTiming, ACutWithNoPictureBoundaryNearTheOutMarkEndsAtTheMark) {
+    const struct {
+        const char* name;
+        std::string args;
+        double start, end;
+    } cases[] = {
+        // A screen recording: pictures up to 1.97 s, then nothing until 6 s.
+        {"pause.mp4",
+         numbered("160x120", "30", 4) + "-f lavfi -i sine=r=48000:d=8 " +
+             retimed("if(lt(N,60),N/30,6+(N-60)/30)") + "-c:v libx264 -c:a aac",
+         1, 5.01},
+        // One picture over five seconds of sound.
+        {"still.mp4",
+         "-f lavfi -i color=c=red:s=160x120:r=25:d=0.04 -f lavfi -i sine=r=48000:d=5 "
+         "-c:v libx264 -c:a aac",
+         1, 3.5},
+    };
+    const std::string dir = freshFolder("no-boundary");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string source = makeMovie(c.name, c.args);
+        const std::string out = dir + "/" + c.name;
+        ASSERT_NO_THROW(save(source, out, c.start, c.end));
+        EXPECT_NEAR(probeNumber(out, "v:0", "duration"), c.end - c.start, 0.0001);
+        EXPECT_NEAR(probeNumber(out, "a:0", "duration"), c.end - c.start, 0.03);
+    }
+}
+
+// A picture is put on its stream's steady grid only as far as the source's own clock rounds:
+// a steady rate on a coarse clock comes out exact, and a phone's jittered times are kept.
+TEST(PictureTiming, PicturesMoveNoFurtherThanTheSourceClockRounds) {
+    const struct {
+        const char* name;
+        std::string args;
+        // How far a picture may lie from its own time relative to the first: the two
+        // roundings of a coarse clock, one tick in all.
+        double within;
+        const char* steadyRate; // null: the source's rate is not steady
+    } cases[] = {
+        // An Android-style clip: 30 fps on a 1/90000 clock, each time off by up to 1.5 ms.
+        {"phone-jitter.mp4",
+         numbered("160x120", "30", 6) + "-f lavfi -i sine=r=48000:d=6 " +
+             retimed("N/30+0.0015*sin(N*1.7)") + "-c:v libx264 -c:a aac",
+         0.0001, nullptr},
+        // 29.97 fps on a millisecond clock, rounded by up to half a millisecond.
+        {"steady-ms.webm",
+         numbered("160x120", "30000/1001", 6) + "-c:v libvpx -deadline realtime -b:v 1M",
+         0.001 + 1e-6, "30000/1001"},
+        // 29.97 fps on a 1/600 s clock, rounded by up to 0.83 ms.
+        {"steady-600.mp4",
+         numbered("160x120", "30000/1001", 6) + "-c:v libx264 -video_track_timescale 600",
+         1.0 / 600 + 1e-6, "30000/1001"},
+    };
+    const std::string dir = freshFolder("own-clock");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string source = makeMovie(c.name, c.args);
+        const std::string out = dir + "/" + std::string(c.name) + ".mp4";
+        ASSERT_NO_THROW(save(source, out, 1.5, 4.5));
+        const std::vector<double> shown = picturesOfCut(pictureTimes(source), 1.5, 4.5, 1.0 / 30);
+        const std::vector<double> times = pictureTimes(out);
+        ASSERT_EQ(times.size(), shown.size());
+        for (std::size_t i = 0; i < times.size(); ++i)
+            ASSERT_NEAR(times[i], shown[i] - shown[0], c.within) << "picture " << i;
+        if (c.steadyRate) {
+            EXPECT_EQ(probe(out, "v:0", "avg_frame_rate"), c.steadyRate);
+            const PictureTicks t = pictureTicks(out);
+            for (std::size_t i = 1; i < t.pts.size(); ++i)
+                ASSERT_EQ(t.pts[i] - t.pts[i - 1], t.pts[1] - t.pts[0]) << "picture " << i;
+        }
+    }
 }
