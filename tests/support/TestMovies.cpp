@@ -12,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -91,6 +92,11 @@ std::string makeMovie(const std::string& fileName, const std::string& args,
         fclose(f);
     }
     return out.string();
+}
+
+std::string streamedWebm(const std::string& fileName, const std::string& args) {
+    // The shell after the pipe names the file as its $0, so the log's redirection stays its own.
+    return makeMovie(fileName, args + " -f webm pipe:1 | sh -c 'cat > \"$0\"'");
 }
 
 std::string hdrBarsMovie(const std::string& transfer, const std::string& size) {
@@ -212,6 +218,43 @@ Rgb pixelAt(const std::string& path, int index, int x, int y) {
     if (index < 0 || index >= static_cast<int>(all.size()))
         return {-1, -1, -1};
     return all[index];
+}
+
+std::string toneMappedReference(const std::string& hdrMovie, double seconds,
+                                const std::string& size, const std::string& destination) {
+    const std::string resize = size.empty() ? "" : ":s=" + size;
+    const std::string cmd =
+        "ffmpeg -nostdin -y -v error -ss " + std::to_string(seconds) + " -i '" + hdrMovie +
+        "' -frames:v 1 -vf 'zscale=t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,"
+        "tonemap=tonemap=mobius:desat=0,zscale=t=bt709:m=bt709:r=tv" +
+        resize +
+        ":f=bicubic,format=yuv420p' -c:v ffv1 -color_primaries bt709 -color_trc bt709 "
+        "-colorspace bt709 -color_range tv '" +
+        destination + "'";
+    if (run(cmd) != 0 || !fileExists(destination))
+        throw std::runtime_error("could not tone-map a reference: " + cmd);
+    return destination;
+}
+
+Rgb exactPixelAt(const std::string& path, int index, int x, int y) {
+    const std::string out = capture(
+        "ffmpeg -nostdin -v error -i '" + path + "' -vf 'select=eq(n\\," + std::to_string(index) +
+        "),crop=2:2:" + std::to_string(x & ~1) + ":" + std::to_string(y & ~1) +
+        ",scale=flags=accurate_rnd+full_chroma_int+bitexact,format=rgb24' -frames:v 1 -f rawvideo "
+        "-pix_fmt rgb24 -");
+    if (out.size() < 3)
+        return {-1, -1, -1};
+    return {static_cast<unsigned char>(out[0]), static_cast<unsigned char>(out[1]),
+            static_cast<unsigned char>(out[2])};
+}
+
+bool matchesToneMapped(const Rgb& got, const Rgb& reference) {
+    for (const auto& [g, want] :
+         {std::pair{got.r, reference.r}, {got.g, reference.g}, {got.b, reference.b}}) {
+        if (want >= 64 ? std::abs(g - want) > 6 : g - want > 12)
+            return false;
+    }
+    return true;
 }
 
 bool fileExists(const std::string& path) {
