@@ -397,6 +397,9 @@ TEST(MpvPlayer, FrameStepsLandOnTheNextAndPreviousPictureInEveryContainer) {
             ASSERT_TRUE(step(1, i)) << failed(i);
         for (int i = 34; i >= 25; --i)
             ASSERT_TRUE(step(-1, i)) << failed(i);
+        // The start of the timeline, where the window's Home key goes, is the first picture.
+        player.seekExactly(0);
+        EXPECT_TRUE(shows(0)) << failed(0);
     }
 }
 

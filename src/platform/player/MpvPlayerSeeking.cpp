@@ -6,6 +6,7 @@
 
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -134,7 +135,9 @@ void MpvPlayer::Impl::issueSeek(double seconds) {
     args[0].format = MPV_FORMAT_STRING;
     args[0].u.string = seek;
     args[1].format = MPV_FORMAT_DOUBLE;
-    args[1].u.double_ = seconds - clockOffset_;
+    // libmpv counts a negative time back from the end; a time before its zero shows the
+    // same first picture as its zero does.
+    args[1].u.double_ = std::max(0.0, seconds - clockOffset_);
     args[2].format = MPV_FORMAT_STRING;
     args[2].u.string = flags;
     mpv_node_list list{};
