@@ -42,6 +42,14 @@ TrimwellApp::TrimwellApp(std::unique_ptr<TrimwellModel> model, Panels* panels)
     quit->setShortcut(QKeySequence::Quit);
     QObject::connect(quit, &QAction::triggered, window_.get(), &QMainWindow::close);
 
+    // Off until turned on again or the program quits; the program keeps no settings.
+    QMenu* view = window_->menuBar()->addMenu(QStringLiteral("&View"));
+    timelinePictures_ = view->addAction(QStringLiteral("Timeline pictures"));
+    timelinePictures_->setCheckable(true);
+    timelinePictures_->setChecked(model_->timeline().enabled());
+    QObject::connect(timelinePictures_, &QAction::toggled, &model_->timeline(),
+                     &TimelineModel::setEnabled);
+
     // The content's default size is 880 x 740; the menu bar sits above it.
     window_->resize(kDefaultWidth, kDefaultHeight + window_->menuBar()->sizeHint().height());
 }

@@ -39,6 +39,8 @@ public:
     TrimwellWindow& content() const { return *content_; }
     QAction& openAction() const { return *open_; }
     QAction& saveAction() const { return *save_; }
+    // View > Timeline pictures: the timeline strip's pictures and sound, on at start.
+    QAction& timelinePicturesAction() const { return *timelinePictures_; }
 
     void show();
     // Opens the movie named on the command line, as if it had been picked: the first
@@ -53,6 +55,7 @@ private:
     TrimwellWindow* content_{nullptr};     // main thread only; owned by window_
     QAction* open_{nullptr};               // main thread only; owned by window_
     QAction* save_{nullptr};               // main thread only; owned by window_
+    QAction* timelinePictures_{nullptr};   // main thread only; owned by window_
 };
 
 } // namespace trimwell

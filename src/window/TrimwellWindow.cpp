@@ -4,6 +4,7 @@
 #include "PreviewPane.h"
 #include "SecondsSlider.h"
 #include "ShopMark.h"
+#include "TimelineStrip.h"
 #include "WindowKeys.h"
 
 #include "labels/Labels.h"
@@ -116,6 +117,7 @@ TrimwellWindow::TrimwellWindow(TrimwellModel& model, QWidget* parent)
     preview_ = new PreviewPane(model_.player(), this);
     preview_->setObjectName("preview");
     rows->addWidget(preview_, 1);
+    rows->addWidget(new TimelineStrip(model_, this));
 
     auto* playRow = new QHBoxLayout;
     playRow->setSpacing(kItemSpacing);

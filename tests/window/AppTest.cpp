@@ -47,9 +47,11 @@ TEST(TrimwellApp, OneWindowWithItsTitleSizesAndFileMenu) {
     EXPECT_EQ(window.objectName(), "main");
     EXPECT_EQ(rig.app->content().size(), QSize(880, 740));
 
+    // The File menu, and the View menu with the timeline's switch.
     const QList<QMenu*> menus = window.menuBar()->findChildren<QMenu*>();
-    ASSERT_EQ(menus.size(), 1);
+    ASSERT_EQ(menus.size(), 2);
     EXPECT_EQ(menus[0]->title(), "&File");
+    EXPECT_EQ(menus[1]->title(), "&View");
     QStringList titles;
     for (QAction* action : menus[0]->actions())
         if (!action->isSeparator())
