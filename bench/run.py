@@ -11,10 +11,10 @@ With --hdr it only measures what tone mapping adds to a save of 1080p60 and 2160
 clips against their SDR twins (the plain one and one in the HLG clip's own look), and with
 --preview only the real window's frame steps and, while it plays H.264, HLG and SDR clips (with
 sound), its CPU use and the pictures shown and dropped each second (on a virtual display, through
-xvfb-run). It ends with a table of saved size against the window's
+xvfb-run); with --timeline only the timeline strip's pictures and waveform on an hour-long movie. It ends with a table of saved size against the window's
 estimate, SSIM and time over picture kinds, cut lengths and rates (--sizes: only that table).
 Usage: bench/run.py BUILD_DIR [--runs N] [--quick] [--presets] [--instructions] [--hdr]
-                    [--preview] [--sizes]
+                    [--preview] [--sizes] [--timeline]
 """
 import argparse
 import os
@@ -379,6 +379,53 @@ def presets(source, start, length):
         print(f"| {preset} | {wall:.2f} | {cpu:.2f} | {m.group(1) if m else '?'} |", flush=True)
 
 
+def timeline_sources():
+    """An hour of 1080p30 H.264 with AAC sound (a key frame every 8 s) and ten minutes of
+    2160p30 HEVC (a key frame every second, as cameras write): a short clip each, encoded
+    once and repeated by stream copy."""
+    os.makedirs(BENCH_DIR, exist_ok=True)
+    detail = "noise=alls=10:allf=t"
+    tone = ["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000"]
+    minute = make_source("1080p-1min-keys8s.mp4", [
+        "-f", "lavfi", "-i", f"testsrc2=size=1920x1080:rate=30,{detail}", *tone, "-t", "60",
+        "-c:v", "libx264", "-preset", "ultrafast", "-g", "240", "-keyint_min", "240",
+        "-sc_threshold", "0", "-b:v", "6M", "-c:a", "aac", "-b:a", "128k"])
+    hour = make_source("1080p-1hour.mp4", ["-stream_loop", "59", "-i", minute, "-c", "copy"])
+    clip = make_source("2160p-hevc-10s.mp4", [
+        "-f", "lavfi", "-i", "testsrc2=size=3840x2160:rate=30,noise=alls=6:allf=t", *tone,
+        "-t", "10", "-c:v", "libx265", "-preset", "ultrafast",
+        "-x265-params", "keyint=30:min-keyint=30:scenecut=0:log-level=error", "-b:v", "25M",
+        "-c:a", "aac", "-b:a", "128k"])
+    uhd = make_source("2160p-hevc-10min.mp4", ["-stream_loop", "59", "-i", clip, "-c", "copy"])
+    return hour, uhd
+
+
+def timeline_figures(build, movie, *args):
+    out = subprocess.run([os.path.join(build, "bench", "trimwell-bench-timeline"), movie, *args],
+                         capture_output=True, text=True, check=True)
+    return dict(line.split(" ", 1) for line in out.stdout.strip().splitlines())
+
+
+def timeline(build):
+    """What the timeline strip reads: pictures from key frames and the waveform, warm (the
+    movie in the page cache) and cold (dropped from it before each reading)."""
+    hour, uhd = timeline_sources()
+    print("\n| timeline | first picture ms | row of 12 ms | row of 60 ms | waveform ms "
+          "(first run ms) | row of 60 + waveform side by side ms | peak memory growth MB |")
+    print("|---|---|---|---|---|---|---|")
+    for label, movie, args in (("1 h 1080p H.264, warm", hour, []),
+                               ("1 h 1080p H.264, cold", hour, ["--cold"]),
+                               ("10 min 2160p HEVC, warm", uhd, []),
+                               ("10 min 2160p HEVC, cold", uhd, ["--cold"])):
+        if "warm" in label:
+            timeline_figures(build, movie, "--rows", "12", "--no-sound")  # into the cache
+        f = timeline_figures(build, movie, *args)
+        print(f"| {label} | {float(f['row12_first_ms']):.0f} | {float(f['row12_all_ms']):.0f} | "
+              f"{float(f['row60_all_ms']):.0f} | {float(f['waveform_all_ms']):.0f} "
+              f"({float(f['waveform_first_chunk_ms']):.0f}) | {float(f['together_all_ms']):.0f} | "
+              f"{float(f['peak_rss_growth_mb']):.0f} |", flush=True)
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("build")
@@ -388,6 +435,8 @@ def main():
     p.add_argument("--hdr", action="store_true", help="only the cost of tone-mapping HDR clips")
     p.add_argument("--preview", action="store_true",
                    help="only the window's frame steps and its CPU use while playing")
+    p.add_argument("--timeline", action="store_true",
+                   help="only the timeline's pictures and waveform on an hour-long movie")
     p.add_argument("--sizes", action="store_true",
                    help="only the size table: saved size against the estimate, SSIM, time")
     p.add_argument("--instructions", action="store_true",
@@ -401,6 +450,9 @@ def main():
         return
     if a.sizes:
         sizes(a.build, (1, 3, 10, 60), list(SIZE_KINDS))
+        return
+    if a.timeline:
+        timeline(a.build)
         return
     long, uhd, portrait, sparse = sources()
     if a.instructions:
@@ -431,6 +483,7 @@ def main():
     hdr_cost(a.build, a.runs)
     preview(a.build)
     sizes(a.build, (1, 3, 10, 60), list(SIZE_KINDS))
+    timeline(a.build)
     if a.presets:
         presets(long, 30, 20)
 

@@ -109,6 +109,7 @@ struct TimelinePictures::State {
     const std::atomic<bool>* stop{nullptr};
     bool reopen{false};        // an interrupted read may leave the demuxer midway
     std::int64_t keyDelay{-1}; // how long after it is decoded a key frame is shown
+    bool completeIndex{false};
     SwsPtr toBgra;
     FramePtr scaled;
     // HDR pictures go through the preview's look, made from the first HDR picture.
@@ -138,6 +139,10 @@ struct TimelinePictures::State {
         timeBase = st->time_base;
         originUs = fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0;
         orientation = orientationOf(st);
+        // A movie header lists every picture before any is read; a fragmented movie's index,
+        // a Matroska file's cues and the index built while reading may leave some out.
+        completeIndex = !std::strncmp(fmt->iformat->name, "mov,", 4) && st->nb_frames > 0 &&
+                        avformat_index_get_entries_count(st) >= st->nb_frames;
         decoder = openKeyFrameDecoder(st);
         reopen = false;
     }
@@ -164,6 +169,18 @@ struct TimelinePictures::State {
         if (rate.num <= 0 || rate.den <= 0)
             return p->dts;
         return p->dts + av_rescale_q(st->codecpar->video_delay, av_inv_q(rate), timeBase);
+    }
+
+    // Whether the index, where it lists every picture of the stream, says that the next key
+    // frame after p is shown after the time: then nothing between needs reading. An index
+    // entry's time is a decoding or a presentation time, never after the picture is shown.
+    bool nextKeyAfter(const AVPacket* p, std::int64_t targetUs) const {
+        const std::int64_t at = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
+        if (!completeIndex || at == AV_NOPTS_VALUE)
+            return false;
+        const AVIndexEntry* next =
+            avformat_index_get_entry_from_timestamp(fmt->streams[stream], at + 1, 0);
+        return next && presentationUs(next->timestamp) > targetUs + kToleranceUs;
     }
 
     enum class Scan { found, late, nothing };
@@ -203,8 +220,8 @@ struct TimelinePictures::State {
                 av_packet_unref(key.get());
                 av_packet_move_ref(key.get(), packet.get());
                 haveKey = true;
-                if (after)
-                    break; // the movie's first key frame, for a time before it
+                if (after || nextKeyAfter(key.get(), targetUs))
+                    break; // (or the movie's first key frame, for a time before it)
                 continue;
             }
             // In decoding order no key frame after this one is shown before the time.
