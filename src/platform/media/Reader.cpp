@@ -33,12 +33,15 @@ struct VideoCompositionOutput::State {
     double sourceStart{0}; // seconds, source timeline: the segment's pictures
     double sourceEnd{0};
     double cutStart{0}; // seconds, source timeline: the composition's time zero
-    // Output times are ticks of this clock. A source picture within a millisecond of its
-    // stream's steady grid (frame duration from the stream's first picture) is put on the
-    // grid exactly, so a container's rounding (milliseconds, 1/600 s) does not make a
-    // steady rate wander; every other picture keeps its own time.
+    // Output times are ticks of this clock. A source picture no further from its stream's
+    // steady grid (frame duration from the stream's first picture) than the source's own
+    // clock rounds (half a tick of its time base: 0.5 ms in WebM, 0.83 ms on a 1/600 s MP4
+    // clock, 5.6 µs on 1/90000) is put on the grid exactly, so a container's rounding does
+    // not make a steady rate wander; every other picture, a phone's jittered ones above all,
+    // keeps its own time.
     std::int32_t timescale{90000};
-    double frameSeconds{0}; // the grid's step
+    double frameSeconds{0};  // the grid's step
+    double gridTolerance{0}; // seconds: how far from the grid the source's clock may round
     std::int64_t frameTicks{0};
     double gridStart{0}; // seconds, source timeline
     std::int64_t gridStartTicks{0};
@@ -85,7 +88,7 @@ constexpr std::size_t kPicturesAhead = 1;
 std::int64_t ticksOf(const VideoCompositionOutput::State& s, double seconds) {
     if (s.frameTicks > 0 && s.frameSeconds > 0) {
         const double steps = std::round((seconds - s.gridStart) / s.frameSeconds);
-        if (std::fabs(seconds - (s.gridStart + steps * s.frameSeconds)) <= kFrameTolerance &&
+        if (std::fabs(seconds - (s.gridStart + steps * s.frameSeconds)) <= s.gridTolerance &&
             std::fabs(steps) < 1e12)
             return s.gridStartTicks + static_cast<std::int64_t>(steps) * s.frameTicks;
     }
@@ -169,10 +172,21 @@ void VideoCompositionOutput::start(std::shared_ptr<ReaderCore> core,
     state->timescale = pictureTimescale(vc.frameDuration);
     state->frameSeconds = vc.frameDuration.seconds();
     state->frameTicks = vc.frameDuration.convertedTo(state->timescale).value;
+    // A clock as coarse as the pictures themselves (1/25 s in some AVI files) cannot say
+    // more than which picture; a quarter of one keeps two pictures off one grid point.
+    // The nanosecond covers the arithmetic of times held as seconds.
+    state->gridTolerance =
+        std::min(0.5 * av_q2d(state->decoder->stream()->time_base), 0.25 * state->frameSeconds) +
+        1e-9;
     state->gridStart = state->decoder->firstPictureSeconds();
     state->gridStartTicks = std::llround(state->gridStart * state->timescale);
     state->originTicks = ticksOf(*state, state->cutStart);
-    state->totalTicks = vc.instructions[0].timeRange.duration.convertedTo(state->timescale).value;
+    // The end is a source moment like a picture's start, and is put on the grid by the same
+    // rule: a cut that ends on a picture boundary gives its last picture a whole frame.
+    const MediaTime length = vc.instructions[0].timeRange.duration;
+    state->totalTicks =
+        length.isValid() ? ticksOf(*state, state->cutStart + length.seconds()) - state->originTicks
+                         : 0;
     state_ = std::move(state);
 }
 
