@@ -291,12 +291,12 @@ TEST(PictureTiming, ACutWithNoPictureBoundaryNearTheOutMarkEndsAtTheMark) {
         double start, end;
     } cases[] = {
         // A screen recording: pictures up to 1.97 s, then nothing until 6 s.
-        {"pause.mp4",
+        {"screen-pause.mp4",
          numbered("160x120", "30", 4) + "-f lavfi -i sine=r=48000:d=8 " +
              retimed("if(lt(N,60),N/30,6+(N-60)/30)") + "-c:v libx264 -c:a aac",
          1, 5.01},
         // One picture over five seconds of sound.
-        {"still.mp4",
+        {"still-over-sound.mp4",
          "-f lavfi -i color=c=red:s=160x120:r=25:d=0.04 -f lavfi -i sine=r=48000:d=5 "
          "-c:v libx264 -c:a aac",
          1, 3.5},
