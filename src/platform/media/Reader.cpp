@@ -18,6 +18,13 @@ namespace {
 // it: marks are kept in 1/600 s ticks, so a frame boundary can be off by up to a tick.
 constexpr double kFrameTolerance = 0.001;
 
+// Sound is read from this long before a cut's start. After a seek in an MPEG program
+// stream, the first packet can be the tail of a frame begun before the seek point, and the
+// demuxer gives it the time of the frame after it: every frame's time is then one frame
+// late until the container's next time arrives, which MPEG streams carry at least every
+// 0.7 s. Decoders whose frames overlap also settle within the lead.
+constexpr double kSoundPreroll = 1.0;
+
 const CompositionSegment* onlySegment(const Composition& composition, int trackID, MediaType type) {
     const CompositionTrack* track = composition.track(trackID);
     if (!track || track->mediaType() != type || track->segments().size() != 1)
@@ -428,7 +435,7 @@ std::optional<SampleBuffer> TrackOutput::copyNextSampleBuffer() {
             FramePtr frame;
             if (!s->started) {
                 s->started = true;
-                frame = s->decoder->seekTo(s->sourceStartSeconds);
+                frame = s->decoder->seekTo(s->sourceStartSeconds - kSoundPreroll);
             } else if (!s->flushed) {
                 frame = s->decoder->next();
             }
@@ -464,11 +471,16 @@ std::optional<SampleBuffer> TrackOutput::copyNextSampleBuffer() {
                 } else {
                     av_channel_layout_uninit(&inLayout);
                 }
-                // Follow the source's clock only when it jumps; otherwise count samples,
-                // so rounding never opens gaps between buffers.
+                // Until the cut's first sample, every frame is placed by its own time: the
+                // times just after a seek may be a frame off until the container's next one
+                // comes. From there on, follow the source's clock only when it jumps;
+                // otherwise count samples, so rounding never opens gaps between buffers.
+                // What the resampler still holds comes out first, ahead of this frame.
                 const auto here = static_cast<std::int64_t>(
-                    std::llround(s->decoder->secondsOf(frame.get()) * s->rate));
-                if (!s->positioned || std::llabs(here - s->nextPos) > s->rate / 10)
+                                      std::llround(s->decoder->secondsOf(frame.get()) * s->rate)) -
+                                  swr_get_delay(s->swr.get(), s->rate);
+                if (!s->positioned || s->nextPos <= s->startPos ||
+                    std::llabs(here - s->nextPos) > s->rate / 10)
                     s->nextPos = here;
                 s->positioned = true;
             } else {
