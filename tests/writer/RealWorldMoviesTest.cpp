@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sstream>
 
 using namespace trimwell;
 using namespace trimwell::testing;
@@ -29,6 +30,23 @@ int wovenFrames(const std::string& path) {
         std::stoi(m[1]) + std::stoi(m[2]) + std::stoi(m[3]) == 0)
         return -1; // no frame read is no evidence
     return std::stoi(m[1]) + std::stoi(m[2]);
+}
+
+// The times, from the container's start, of the pictures that are bright at (x, y).
+std::vector<double> brightPictureTimes(const std::string& path, int x, int y) {
+    std::istringstream lines(
+        capture("ffprobe -v error -f lavfi -i \"movie='" + path +
+                "',crop=2:2:" + std::to_string(x) + ":" + std::to_string(y) +
+                ",signalstats\" -show_entries frame=pts_time:frame_tags=lavfi.signalstats.YAVG "
+                "-of csv=p=0"));
+    const double origin = probeNumber(path, "format", "start_time");
+    std::vector<double> times;
+    for (std::string line; std::getline(lines, line);) {
+        const auto comma = line.find(',');
+        if (comma != std::string::npos && std::atof(line.c_str() + comma + 1) > 128)
+            times.push_back(std::atof(line.c_str()) - origin);
+    }
+    return times;
 }
 
 } // namespace
@@ -182,4 +200,46 @@ TEST(RealWorldMovies, PictureAndSoundShareTheFirstPicturesTime) {
     EXPECT_EQ(flash - luma.begin(), 15) << "the cut starts with frame 30";
     const double flashTime = static_cast<double>(flash - luma.begin()) / 30;
     EXPECT_NEAR(firstLoudSound(out), flashTime, 0.002);
+}
+
+TEST(RealWorldMovies, SoundStaysWithThePictureAfterASeek) {
+    // DVD-style: MPEG-2 720x480 at 29.97 fps, 32:27 pixels, top field first. A white picture
+    // every 30 frames from frame 15, and a 20 ms click at each one's time.
+    const std::string media =
+        "-f lavfi -i \"color=c=black:s=720x480:r=30000/1001:d=4,format=yuv420p,"
+        "geq=lum='if(eq(mod(N\\,30)\\,15)\\,235\\,16)':cb=128:cr=128\" "
+        "-f lavfi -i \"aevalsrc='0.8*sin(2*PI*1000*t)*gte(t\\,0.5005)*"
+        "lt(mod(t-0.5005\\,1.001)\\,0.02)':s=48000:d=4\" "
+        "-c:v mpeg2video -b:v 6M -flags +ilme+ildct -top 1 -vf setsar=32/27 -g 15 -ac 2 "
+        "-ar 48000 ";
+    const struct {
+        const char* name;
+        const char* args;
+    } sources[] = {
+        // In a program stream a sound frame spans two packets, so after a seek the first
+        // packet read can be the tail of one.
+        {"dvd-ac3.vob", "-c:a ac3 -f dvd"},
+        {"dvd-mp2.vob", "-c:a mp2 -b:a 192k -f dvd"},
+        {"dvd-ac3.ts", "-c:a ac3 -f mpegts"},
+    };
+    const double inMarks[] = {0, 0.3, 1, 1.7, 2.2};
+    const std::string folder = freshFolder("seek-sync");
+    for (const auto& source : sources) {
+        SCOPED_TRACE(source.name);
+        const std::string path = makeMovie(source.name, media + source.args);
+        const std::vector<double> flashes = brightPictureTimes(path, 360, 240);
+        ASSERT_EQ(flashes.size(), 4u);
+        // The source itself is in step (its sound starts a few ms before its picture).
+        const double soundStart =
+            probeNumber(path, "a:0", "start_time") - probeNumber(path, "format", "start_time");
+        ASSERT_NEAR(soundStart + firstLoudSound(path), flashes[0], 0.002);
+        for (double in : inMarks) {
+            SCOPED_TRACE("from " + std::to_string(in));
+            const std::string out = folder + "/" + source.name + "-" + std::to_string(in) + ".mp4";
+            ASSERT_NO_THROW(save(path, out, in, in + 1.4));
+            const std::vector<double> shown = brightPictureTimes(out, 426, 240);
+            ASSERT_FALSE(shown.empty()) << "a white picture is in the cut";
+            EXPECT_NEAR(firstLoudSound(out), shown[0], 0.002) << "its click with it";
+        }
+    }
 }
