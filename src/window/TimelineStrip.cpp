@@ -27,6 +27,8 @@ constexpr double kScrollUnits = 1000;
 // Quieter than this draws nothing: the floor of the waveform's decibel scale.
 constexpr double kQuietestDecibels = -48;
 constexpr int kGap = 2;
+// The accent band along the top of the cut.
+constexpr double kCutBand = 3;
 
 // A peak's height on a decibel scale, so that speech stands out from silence and from music
 // alike rather than only the loudest bursts showing.
@@ -244,19 +246,17 @@ void TimelineStrip::Canvas::paintEvent(QPaintEvent*) {
     if (soundRow())
         drawSound(painter, sound);
 
-    // The cut: shaded in the accent, its ends as lines.
+    // The cut: what lies outside it dimmed, so the pictures inside stay clear; a band in the
+    // accent along its top and its ends as lines.
     const double in = std::clamp(xAt(model_.inPoint()), -1.0, width() + 1.0);
     const double out = std::clamp(xAt(model_.outPoint()), -1.0, width() + 1.0);
-    QColor accent = colours.color(QPalette::Highlight);
+    const QColor accent = colours.color(QPalette::Highlight);
     if (out > in) {
-        QColor shade = accent;
-        shade.setAlphaF(0.28f);
-        painter.fillRect(QRectF(in, 0, out - in, height()), shade);
-        // Outside the cut a little darker, so the kept stretch reads at a glance.
         QColor dim = colours.color(QPalette::Shadow);
-        dim.setAlphaF(0.35f);
+        dim.setAlphaF(0.55f);
         painter.fillRect(QRectF(0, 0, std::max(0.0, in), height()), dim);
         painter.fillRect(QRectF(out, 0, std::max(0.0, width() - out), height()), dim);
+        painter.fillRect(QRectF(in, 0, out - in, kCutBand), accent);
         painter.setPen(QPen(accent, 2));
         painter.drawLine(QPointF(in, 0), QPointF(in, height()));
         painter.drawLine(QPointF(out, 0), QPointF(out, height()));
