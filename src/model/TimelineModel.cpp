@@ -8,6 +8,9 @@
 #include <deque>
 #include <mutex>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace trimwell {
 
 namespace {
@@ -17,6 +20,7 @@ namespace {
 constexpr double kSameTime = 1e-9;
 // The pictures' shape before the first one arrives.
 constexpr double kGuessedAspect = 16.0 / 9.0;
+constexpr int kWorkerNiceness = 10;
 
 } // namespace
 
@@ -221,6 +225,9 @@ void TimelineModel::stopWork() {
 void TimelineModel::startWorker(std::function<void()> work) {
     auto finished = std::make_shared<std::atomic<bool>>(false);
     std::thread thread([work = std::move(work), finished, inbox = inbox_] {
+        // Behind the player and the window on a busy machine: a picture late on the strip is
+        // better than one dropped from the preview. (Linux gives each thread its own niceness.)
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWorkerNiceness);
         try {
             work();
         } catch (...) { // out of memory: the strip shows what arrived
