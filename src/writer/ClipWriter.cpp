@@ -279,9 +279,35 @@ struct Export {
     double total{0};
 };
 
-// The highest fraction the pumps report: the encoders' last pictures, the index and the
-// file's move into place are still to come when the last sample has been read.
+// The highest fraction the pumps report: the index and the file's move into place are
+// still to come when the encoders have given out their last pictures.
 constexpr double kLastReportBeforeTheEnd = 0.99;
+
+// Tells how far the save is, half by the samples read and half by the pictures the encoder
+// has given out: x264 holds back a second or so of pictures, and at large sizes working
+// through them at the end takes many seconds, so the reading alone would reach its end and
+// then stand still. The encoder's part is the share of the pictures read so far that it has
+// given out, scaled by how far the reading got: counted in pictures, not by their times, it
+// takes no leap when a picture that stays on screen for seconds comes out, and the reading
+// keeps the report moving while such a picture holds the encoder. Only moves on.
+void reportProgress(const Export& x, PumpBook& book, double readTime) {
+    if (!(x.total > 0) || !x.onProgress)
+        return;
+    const double encoded = x.videoInput->encodedShare();
+    double f = 0;
+    {
+        std::lock_guard guard(book.lock);
+        if (std::isfinite(readTime))
+            book.furthestRead = std::max(book.furthestRead, std::min(readTime, x.total));
+        // 1 is said only once the file is in place.
+        f = std::clamp(book.furthestRead / x.total * (1 + encoded) / 2, 0.0,
+                       kLastReportBeforeTheEnd);
+        if (f - book.lastReport < 0.02 && !(f >= kLastReportBeforeTheEnd && book.lastReport < f))
+            return;
+        book.lastReport = f;
+    }
+    x.onProgress(f);
+}
 
 // Moves samples from one reader output to its writer input until the end, a failure or
 // a stop; called again and again on its own queue while the input is ready.
@@ -296,18 +322,21 @@ void pumpSamples(const Export& x, const std::shared_ptr<PumpBook>& book,
     auto recordFrom = [&](const std::optional<PlatformError>& error) {
         book->recordFailure(explain(error));
     };
+    auto stopHere = [&] {
+        {
+            std::lock_guard guard(book->lock);
+            book->cancelled = true;
+        }
+        x.reader->cancelReading();
+        x.writer->cancelWriting();
+        input.markAsFinished();
+        close();
+    };
     if (!input.isReadyForMoreMediaData())
         return;
     for (;;) {
         if (x.stop->isStopped()) {
-            {
-                std::lock_guard guard(book->lock);
-                book->cancelled = true;
-            }
-            x.reader->cancelReading();
-            x.writer->cancelWriting();
-            input.markAsFinished();
-            close();
+            stopHere();
             return;
         }
         std::optional<SampleBuffer> sample = output.copyNextSampleBuffer();
@@ -315,6 +344,16 @@ void pumpSamples(const Export& x, const std::shared_ptr<PumpBook>& book,
             if (x.reader->status() == Reader::Status::failed) {
                 recordFrom(x.reader->error());
                 x.writer->cancelWriting();
+            } else {
+                // The encoder's held-back pictures one at a time, looking for a stop and
+                // telling progress between them: at large sizes they take many seconds.
+                while (input.finishStep()) {
+                    if (x.stop->isStopped()) {
+                        stopHere();
+                        return;
+                    }
+                    reportProgress(x, *book, x.total);
+                }
             }
             input.markAsFinished();
             close();
@@ -335,24 +374,7 @@ void pumpSamples(const Export& x, const std::shared_ptr<PumpBook>& book,
         // Both sides tell how far they are, and the report only moves on: a picture may
         // stay on screen for seconds (a still, a screen recording that did not change)
         // while the sound is worked through.
-        {
-            const double time = sampleBufferPresentationTime(*sample).seconds();
-            if (x.total > 0 && std::isfinite(time)) {
-                // 1 is said only once the file is in place.
-                const double f = std::clamp(time / x.total, 0.0, kLastReportBeforeTheEnd);
-                bool report = false;
-                {
-                    std::lock_guard guard(book->lock);
-                    if (f - book->lastReport >= 0.02 ||
-                        (f >= kLastReportBeforeTheEnd && book->lastReport < f)) {
-                        book->lastReport = f;
-                        report = true;
-                    }
-                }
-                if (report && x.onProgress)
-                    x.onProgress(f);
-            }
-        }
+        reportProgress(x, *book, sampleBufferPresentationTime(*sample).seconds());
         if (!input.isReadyForMoreMediaData())
             return;
     }

@@ -18,6 +18,7 @@ struct PumpBook {
     bool cancelled{false};              // guarded by lock
     bool videoClosed{false};            // guarded by lock
     bool audioClosed{false};            // guarded by lock
+    double furthestRead{0};             // guarded by lock: seconds into the cut, either side
     double lastReport{-1};              // guarded by lock
 
     // Keeps the first failure; later ones change nothing. Never throws: short of memory

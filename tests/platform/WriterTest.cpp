@@ -4,6 +4,7 @@
 #include <chrono>
 #include <future>
 #include <gtest/gtest.h>
+#include <set>
 
 using namespace trimwell;
 using namespace trimwell::testing;
@@ -201,4 +202,59 @@ TEST(SampleBuffers, ConstructorsRefuseWhatTheyCannotDescribe) {
     const SampleBuffer sample = sampleBufferCreateForAudio(
         block, format, 4, MediaTime::make(1, 48000), MediaTime::make(480, 48000), 2);
     EXPECT_EQ(sample.presentationTime.seconds(), 0.01);
+}
+
+// The encoder holds back its lookahead of pictures; at large sizes working through them
+// takes seconds, so its end goes a step at a time, with how far it got readable between
+// steps, and a cancel between two steps ends it there.
+TEST(Writer, FinishesTheEncoderAStepAtATime) {
+    for (const bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel ? "cancelled between steps" : "to the end");
+        const std::string path = freshFolder("writer-steps") + "/out.mp4";
+        Writer writer(path, FileType::mpeg4);
+        auto picture = pictureInput(320, 240);
+        writer.addInput(picture);
+        ASSERT_TRUE(writer.startWriting());
+        writer.startSessionAtSourceTime(MediaTime::zero());
+        PixelBufferAdaptor adaptor(picture, PixelBufferAttributes{});
+        const int count = 24; // fewer than x264's lookahead at the writer's preset
+        for (int n = 0; n < count; ++n) {
+            auto buffer = adaptor.pixelBufferPool()->createPixelBuffer();
+            ASSERT_TRUE(buffer && buffer->lockBaseAddress());
+            buffer->unlockBaseAddress();
+            ASSERT_TRUE(adaptor.appendPixelBuffer(buffer, MediaTime::make(n, 30)));
+        }
+        ASSERT_EQ(picture->encodedShare(), 0) << "the encoder held nothing back";
+
+        std::vector<double> shares;
+        int stepsAfterCancel = 0;
+        while (picture->finishStep()) {
+            if (writer.status() == Writer::Status::cancelled)
+                ++stepsAfterCancel;
+            shares.push_back(picture->encodedShare());
+            if (cancel && shares.size() == 3)
+                writer.cancelWriting();
+        }
+        EXPECT_FALSE(adaptor.appendPixelBuffer(
+            adaptor.pixelBufferPool() ? adaptor.pixelBufferPool()->createPixelBuffer() : nullptr,
+            MediaTime::make(count, 30)))
+            << "nothing is taken once the end began";
+        EXPECT_TRUE(std::is_sorted(shares.begin(), shares.end()));
+        picture->markAsFinished();
+        std::promise<Writer::Status> ended;
+        writer.finishWriting([&] { ended.set_value(writer.status()); });
+        const Writer::Status status = ended.get_future().get();
+        if (cancel) {
+            EXPECT_EQ(shares.size(), 3u);
+            EXPECT_EQ(stepsAfterCancel, 0);
+            EXPECT_EQ(status, Writer::Status::cancelled);
+            EXPECT_FALSE(fileExists(path));
+        } else {
+            EXPECT_EQ(std::set<double>(shares.begin(), shares.end()).size(), std::size_t{count})
+                << "the held-back pictures come out one a step";
+            EXPECT_EQ(picture->encodedShare(), 1);
+            EXPECT_EQ(status, Writer::Status::completed);
+            EXPECT_EQ(countFrames(path), count);
+        }
+    }
 }

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <unistd.h>
 
 using namespace trimwell;
@@ -350,6 +352,53 @@ TEST(ClipWriter, AStopOnceEverySampleIsReadStillStopsTheSave) {
     EXPECT_LE(reports.back(), 0.99) << "the end is said only once the file is in place";
     EXPECT_EQ(readFile(dir + "/out.mp4"), "the user's old file");
     expectOnly(dir, {"out.mp4"});
+}
+
+TEST(ClipWriter, TheEncodersEndIsToldAndCanBeStopped) {
+    // A cut of fewer pictures than x264's lookahead: the encoder gives out nothing until the
+    // reading has ended, so the reading alone tells at most half, and every report above
+    // one half comes while the encoder works through the pictures it held back.
+    const std::string source = detailedMovie();
+    const std::string dir = freshFolder("clip-encoder-end");
+    for (const bool stopIt : {false, true}) {
+        SCOPED_TRACE(stopIt ? "stopped then" : "left to finish");
+        writeFile(dir + "/out.mp4", "the user's old file");
+        auto stop = std::make_shared<StopFlag>();
+        std::mutex lock;
+        std::vector<double> reports;
+        std::optional<double> stoppedAt;
+        bool saved = false;
+        try {
+            save(source, dir + "/out.mp4", 1, 1.8, 4'000'000, 0, stop, [&](double f) {
+                std::lock_guard guard(lock);
+                reports.push_back(f);
+                if (stopIt && f > 0.5 && f < 1 && !stoppedAt) {
+                    stoppedAt = f;
+                    EXPECT_TRUE(stop->requestStop());
+                }
+            });
+            saved = true;
+        } catch (const ClipError& e) {
+            EXPECT_EQ(e.kind(), ClipError::Kind::cancelled);
+        }
+        EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
+        std::set<double> finishing;
+        for (const double f : reports)
+            if (f > 0.5 && f < 1)
+                finishing.insert(f);
+        if (stopIt) {
+            EXPECT_FALSE(saved);
+            ASSERT_TRUE(stoppedAt) << "nothing was told while the encoder finished";
+            EXPECT_EQ(reports.back(), *stoppedAt) << "the encoder went on after the stop";
+            EXPECT_EQ(readFile(dir + "/out.mp4"), "the user's old file");
+        } else {
+            EXPECT_TRUE(saved);
+            EXPECT_GE(finishing.size(), 5u) << "the report stood still while the encoder finished";
+            EXPECT_EQ(reports.back(), 1.0);
+            EXPECT_EQ(countFrames(dir + "/out.mp4"), 24);
+        }
+        expectOnly(dir, {"out.mp4"});
+    }
 }
 
 TEST(ClipWriter, FailuresLeaveTheDestinationAsItWas) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -25,30 +26,51 @@ bool WriterCore::mux(AVPacket* pkt) {
     return true;
 }
 
-bool encodeAndMux(WriterCore& core, WriterInput::Impl& in, AVFrame* frame) {
-    AVCodecContext* enc = in.encoder.get();
-    int ret = avcodec_send_frame(enc, frame);
-    if (ret < 0 && ret != AVERROR_EOF) {
-        core.fail(PlatformError::fromAv(ret));
-        return false;
+namespace {
+
+enum class Taken { more, all, failed };
+
+bool muxPacket(WriterCore& core, const WriterInput::Impl& in, AVPacket* p) {
+    p->stream_index = in.stream->index;
+    av_packet_rescale_ts(p, in.encoder->time_base, in.stream->time_base);
+    return core.mux(p);
+}
+
+// The held-back pictures of a drained encoder, into the file. The file's picture track runs
+// from the first decoding time to the last one's end, so the last picture in decoding order
+// spans to where the last shown one ends: when that is not the same picture (pictures are
+// reordered, and the last shown one may stay on screen for seconds), the track would
+// otherwise end early.
+bool muxHeldBack(WriterCore& core, WriterInput::Impl& in) {
+    std::vector<PacketPtr> held = std::move(in.heldBack);
+    if (!held.empty() && in.firstPacketDelay && held.back()->dts != AV_NOPTS_VALUE) {
+        AVPacket* last = held.back().get();
+        last->duration =
+            std::max(last->duration, in.presentationEnd - *in.firstPacketDelay - last->dts);
     }
-    auto mux = [&](AVPacket* p) {
-        p->stream_index = in.stream->index;
-        av_packet_rescale_ts(p, enc->time_base, in.stream->time_base);
-        return core.mux(p);
-    };
-    // The pictures that come out as the encoder drains are muxed only once it says none
-    // follows, so that the last in decoding order can be given the rest of the track.
-    const bool draining = !frame && in.type == MediaType::video;
-    std::vector<PacketPtr> drained;
+    for (PacketPtr& p : held)
+        if (!muxPacket(core, in, p.get()))
+            return false;
+    return true;
+}
+
+// Takes at most `most` packets the encoder has ready: more when it stopped at the limit,
+// all when the encoder wants input or has ended.
+Taken takePackets(WriterCore& core, WriterInput::Impl& in, int most) {
+    AVCodecContext* enc = in.encoder.get();
+    const bool holdBack = in.flushed && in.type == MediaType::video;
     PacketPtr pkt = makePacket();
-    for (;;) {
-        ret = avcodec_receive_packet(enc, pkt.get());
-        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
-            break;
+    for (int taken = 0; taken < most; ++taken) {
+        const int ret = avcodec_receive_packet(enc, pkt.get());
+        if (ret == AVERROR(EAGAIN))
+            return Taken::all;
+        if (ret == AVERROR_EOF) {
+            in.emptied = true;
+            return muxHeldBack(core, in) ? Taken::all : Taken::failed;
+        }
         if (ret < 0) {
             core.fail(PlatformError::fromAv(ret));
-            return false;
+            return Taken::failed;
         }
         // Every picture lasts until the next one's time, as it was given: x264's own
         // durations are not reliable, and the last picture's duration sets the movie's length.
@@ -64,27 +86,44 @@ bool encodeAndMux(WriterCore& core, WriterInput::Impl& in, AVFrame* frame) {
                 in.firstPacketDelay = pkt->pts - pkt->dts;
             in.presentationEnd = std::max(in.presentationEnd, pkt->pts + pkt->duration);
         }
-        if (draining) {
-            drained.push_back(std::move(pkt));
+        in.packetsOut.fetch_add(1, std::memory_order_relaxed);
+        if (holdBack) {
+            in.heldBack.push_back(std::move(pkt));
             pkt = makePacket();
             continue;
         }
-        if (!mux(pkt.get()))
-            return false;
+        if (!muxPacket(core, in, pkt.get()))
+            return Taken::failed;
     }
-    // The file's picture track runs from the first decoding time to the last one's end, so
-    // the last picture in decoding order spans to where the last shown one ends: when that
-    // is not the same picture (pictures are reordered, and the last shown one may stay on
-    // screen for seconds), the track would otherwise end early.
-    if (!drained.empty() && in.firstPacketDelay && drained.back()->dts != AV_NOPTS_VALUE) {
-        AVPacket* last = drained.back().get();
-        last->duration =
-            std::max(last->duration, in.presentationEnd - *in.firstPacketDelay - last->dts);
+    return Taken::more;
+}
+
+} // namespace
+
+bool encodeAndMux(WriterCore& core, WriterInput::Impl& in, AVFrame* frame) {
+    const int ret = avcodec_send_frame(in.encoder.get(), frame);
+    if (ret < 0) {
+        core.fail(PlatformError::fromAv(ret));
+        return false;
     }
-    for (PacketPtr& p : drained)
-        if (!mux(p.get()))
+    in.framesIn.fetch_add(1, std::memory_order_relaxed);
+    return takePackets(core, in, std::numeric_limits<int>::max()) != Taken::failed;
+}
+
+bool drainStep(WriterCore& core, WriterInput::Impl& in) {
+    if (in.emptied)
+        return false;
+    if (!in.flushed) {
+        in.flushed = true;
+        if (in.type == MediaType::audio && !drainSound(core, in, true))
             return false;
-    return true;
+        const int ret = avcodec_send_frame(in.encoder.get(), nullptr);
+        if (ret < 0 && ret != AVERROR_EOF) {
+            core.fail(PlatformError::fromAv(ret));
+            return false;
+        }
+    }
+    return takePackets(core, in, 1) == Taken::more;
 }
 
 Writer::Writer(const std::string& path, FileType) : core_(std::make_shared<WriterCore>()) {

@@ -37,6 +37,17 @@ public:
     // False on failure; the writer's error says why. Sound must be interleaved s16 PCM at
     // the input's rate and channel count, in buffers of any length.
     bool appendSampleBuffer(const SampleBuffer& buffer);
+    // The encoder's end a step at a time, for a caller that tells progress or looks for a
+    // stop between steps (the held-back pictures of a large movie take seconds): the first
+    // call ends the input's data, so appends fail after it, and each call hands over at most
+    // one of the pictures or sound frames the encoder held back. True while more follow;
+    // false once all are in the file or the writer stopped. markAsFinished then ends the
+    // input. The input's own queue only; nothing is held between calls.
+    bool finishStep();
+    // Any thread, without waiting: the share of the pictures (or sound frames) given so far
+    // that the encoder has given out, below 1 while it holds some back. It counts pictures,
+    // not time, so a picture shown for seconds is one step like any other.
+    double encodedShare() const;
     // Flushes the encoder (the last partial sound frame included) and ends the input.
     void markAsFinished();
 

@@ -252,6 +252,34 @@ bool WriterInput::appendSampleBuffer(const SampleBuffer& buffer) {
     }
 }
 
+bool WriterInput::finishStep() {
+    auto core = impl_->core.lock();
+    if (!core)
+        return false;
+    {
+        std::lock_guard guard(core->stateLock);
+        if (impl_->finished)
+            return false;
+    }
+    std::lock_guard guard(impl_->encodeLock);
+    try {
+        if (impl_->encoder && core->currentStatus() == Writer::Status::writing &&
+            drainStep(*core, *impl_))
+            return true;
+    } catch (...) {
+        core->failWithCurrent(encodingStep(*impl_));
+    }
+    impl_->flushed = true;
+    return false;
+}
+
+double WriterInput::encodedShare() const {
+    // Packets first: frames only grow, so the share read is never above the true one.
+    const std::int64_t out = impl_->packetsOut.load(std::memory_order_relaxed);
+    const std::int64_t in = impl_->framesIn.load(std::memory_order_relaxed);
+    return in > 0 ? std::min(1.0, static_cast<double>(out) / static_cast<double>(in)) : 0.0;
+}
+
 void WriterInput::markAsFinished() {
     auto core = impl_->core.lock();
     if (!core)
@@ -264,12 +292,9 @@ void WriterInput::markAsFinished() {
     {
         std::lock_guard guard(impl_->encodeLock);
         try {
-            if (!impl_->flushed && impl_->encoder &&
-                core->currentStatus() == Writer::Status::writing) {
-                if (impl_->type == MediaType::audio)
-                    drainSound(*core, *impl_, true);
-                encodeAndMux(*core, *impl_, nullptr);
-            }
+            if (impl_->encoder && core->currentStatus() == Writer::Status::writing)
+                while (drainStep(*core, *impl_)) {
+                }
         } catch (...) {
             core->failWithCurrent(encodingStep(*impl_));
         }

@@ -4,6 +4,7 @@
 #include "AvPtr.h"
 #include "platform/media/Writer.h"
 
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -38,7 +39,12 @@ struct WriterInput::Impl {
     bool havePts{false};        // guarded by encodeLock
     std::int64_t nextSample{0}; // guarded by encodeLock: pts of the next encoder frame
     std::int64_t queuedEnd{0};  // guarded by encodeLock: sample after the last queued one
-    bool flushed{false};        // guarded by encodeLock
+    // The flush was sent, or the encoder given up: nothing more is appended.
+    bool flushed{false}; // guarded by encodeLock
+    bool emptied{false}; // guarded by encodeLock: every packet has come out
+    // The pictures that come out as the encoder drains, muxed only once it says none follows
+    // so that the last in decoding order can be given the rest of the track.
+    std::vector<PacketPtr> heldBack; // guarded by encodeLock
     // How long each picture sent to the encoder lasts, by its time, until its packet comes
     // out (in reordered order): the file stores a duration per picture.
     std::map<std::int64_t, std::int64_t> pictureDurations; // guarded by encodeLock
@@ -47,6 +53,10 @@ struct WriterInput::Impl {
     // shown picture ends. Guarded by encodeLock.
     std::optional<std::int64_t> firstPacketDelay;
     std::int64_t presentationEnd{0};
+    // Frames sent to the encoder and packets it gave out: written under encodeLock, read by
+    // anyone without waiting for an encoder that is busy.
+    std::atomic<std::int64_t> framesIn{0};
+    std::atomic<std::int64_t> packetsOut{0};
 
     // Scheduling, all guarded by the writer's stateLock.
     double position{0};
@@ -129,8 +139,12 @@ public:
     }
 };
 
-// Sends one frame (or the flush, when frame is null) and muxes what comes out.
+// Sends one frame and muxes what comes out.
 bool encodeAndMux(WriterCore& core, WriterInput::Impl& in, AVFrame* frame);
+// One step of the encoder's end: the first sends the flush (the last partial sound frame
+// before it), and each takes at most one packet. True while more may follow; false once the
+// encoder is empty (emptied, its packets muxed) or the writing failed. Under encodeLock.
+bool drainStep(WriterCore& core, WriterInput::Impl& in);
 // duration: how long the picture stays on screen; invalid for one frame of the stated rate.
 bool appendPicture(WriterInput::Impl& in, const PixelBuffer* pixels, MediaTime time,
                    MediaTime duration);
