@@ -52,32 +52,27 @@ std::vector<double> brightPictureTimes(const std::string& path, int x, int y) {
 } // namespace
 
 TEST(RealWorldMovies, HdrClipsAreToneMappedToSdr) {
-    // SMPTE bars mastered into BT.2020 HLG and PQ, as a phone records them.
-    const std::string sdr =
-        makeMovie("bars-sdr.mp4",
-                  "-f lavfi -i smptebars=size=1280x720:rate=30:duration=1 -c:v libx264 -crf 10");
+    // SMPTE bars mastered into BT.2020 HLG and PQ, as a phone records them, saved and held
+    // against the float chain's look worked out on this machine for the same picture.
     const std::string folder = freshFolder("hdr");
     for (const char* transfer : {"arib-std-b67", "smpte2084"}) {
         SCOPED_TRACE(transfer);
+        const std::string hdr = hdrBarsMovie(transfer);
         const std::string out = folder + "/" + transfer + ".mp4";
-        ASSERT_NO_THROW(save(hdrBarsMovie(transfer), out, 0.2, 0.8));
+        ASSERT_NO_THROW(save(hdr, out, 0.2, 0.8));
         EXPECT_EQ(probe(out, "v:0", "color_transfer"), "bt709");
         EXPECT_EQ(probe(out, "v:0", "color_primaries"), "bt709");
         EXPECT_EQ(probe(out, "v:0", "color_space"), "bt709");
-        // The seven bars of the top row, from grey to blue.
+        const std::string reference =
+            toneMappedReference(hdr, 0.2, "", folder + "/" + transfer + "-reference.mkv");
+        // The seven bars of the top row, from grey to blue: the saturated ones keep their
+        // dark channels as dark as the chain keeps them.
         for (int bar = 0; bar < 7; ++bar) {
             const int x = 1280 * (2 * bar + 1) / 14, y = 200;
-            const Rgb want = pixelAt(sdr, 0, x, y), got = pixelAt(out, 0, x, y);
-            SCOPED_TRACE("bar " + std::to_string(bar));
-            for (const auto& [w, g] :
-                 {std::pair{want.r, got.r}, {want.g, got.g}, {want.b, got.b}}) {
-                if (w < 20) {
-                    EXPECT_LT(g, 30) << "saturated colours stay saturated";
-                }
-                if (w > 180) {
-                    EXPECT_GT(g, 150) << "bright colours stay bright";
-                }
-            }
+            const Rgb want = exactPixelAt(reference, 0, x, y), got = exactPixelAt(out, 0, x, y);
+            EXPECT_TRUE(matchesToneMapped(got, want))
+                << "bar " << bar << " is (" << got.r << "," << got.g << "," << got.b
+                << "), the float chain's (" << want.r << "," << want.g << "," << want.b << ")";
         }
     }
 }
