@@ -32,6 +32,9 @@ public:
     bool hasItem() const override;
     void play() override;
     void pause() override;
+    // Backward playing is libmpv's: it decodes each stretch between key frames forward and
+    // shows it reversed, muted.
+    void setPlaybackSpeed(double speed) override;
     // The asked-for speed while not paused, 0 while paused (also after playing to the end).
     double rate() const override;
     TimeControlStatus timeControlStatus() const override;

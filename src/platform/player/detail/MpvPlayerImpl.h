@@ -187,6 +187,8 @@ public:
     double pace_{1};
     bool backward_{false};
     void applyPace(bool playing);
+    // The time of the item's last picture; NaN when its times cannot be read.
+    double lastPictureTime();
 
     // Frame steps and seeks that wait for the one landing; all main thread only.
     bool landing_{false};              // a seek or step whose picture is not shown yet
