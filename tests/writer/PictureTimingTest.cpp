@@ -356,3 +356,112 @@ TEST(PictureTiming, PicturesMoveNoFurtherThanTheSourceClockRounds) {
         }
     }
 }
+
+namespace {
+
+struct DecodedPicture {
+    double time; // from the container's start
+    int luma;
+};
+
+// A movie's pictures as a decoder gives them out, in showing order: each one's time as the
+// decoder reckons it (a program stream or an AVI does not give every packet its showing
+// time) and its luma where everyPictureLuma looks.
+std::vector<DecodedPicture> decodedPictures(const std::string& path) {
+    std::istringstream lines(capture("ffprobe -v error -select_streams v:0 -show_entries "
+                                     "frame=best_effort_timestamp_time -of csv=p=0 '" +
+                                     path + "'"));
+    const double origin = probeNumber(path, "format", "start_time");
+    std::vector<double> times;
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty())
+            times.push_back(std::atof(line.c_str()) - origin);
+    const std::vector<int> luma = everyPictureLuma(path);
+    EXPECT_EQ(times.size(), luma.size()) << "one time for each decoded picture";
+    std::vector<DecodedPicture> pictures;
+    for (std::size_t i = 0; i < std::min(times.size(), luma.size()); ++i)
+        pictures.push_back({times[i], luma[i]});
+    return pictures;
+}
+
+} // namespace
+
+// Movies whose packets do not all say when their picture is shown: a cut starts with the
+// picture shown at or after the in mark, as the preview shows it there, holds every picture
+// from it to the boundary nearest the out mark, and its sound starts with that picture.
+TEST(PictureTiming, ACutOfPicturesWithoutShowingTimesStartsAtTheInMarksPicture) {
+    // Frame n is lit 16 + 6·(n mod 32) in its top left corner and black elsewhere: small
+    // pictures, several in one program stream packet, so only the first says its time.
+    // A 20 ms click every half second from 0.25 s.
+    const std::string clicks = "-f lavfi -i \"aevalsrc='0.8*sin(2*PI*1000*t)*gte(t\\,0.25)*"
+                               "lt(mod(t-0.25\\,0.5)\\,0.02)':s=48000:d=4\" ";
+    const std::string corner =
+        "-f lavfi -i \"color=c=black:s=720x480:r=30000/1001:d=4,format=yuv420p,"
+        "geq=lum='if(lt(X\\,W/4)*lt(Y\\,H/4)\\,16+6*mod(N\\,32)\\,16)':cb=128:cr=128\" " +
+        clicks;
+    const struct {
+        const char* name;
+        std::string args;
+    } sources[] = {
+        // DVD-style: MPEG-2 at 29.97 fps, 32:27 pixels, top field first, AC-3.
+        {"untimed-dvd.vob", corner + "-c:v mpeg2video -b:v 6M -flags +ilme+ildct -top 1 "
+                                     "-vf setsar=32/27 -g 15 -c:a ac3 -ac 2 -ar 48000 -f dvd"},
+        // The same with B-frames, as DVDs are mastered.
+        {"untimed-dvd-bframes.vob", corner + "-c:v mpeg2video -b:v 6M -g 15 -bf 2 "
+                                             "-vf setsar=32/27 -c:a ac3 -ac 2 -ar 48000 -f vob"},
+        // MPEG-4 Part 2 with B-frames in an AVI, which keeps decoding times alone.
+        {"untimed-bframes.avi",
+         numbered("320x240", "30000/1001", 4) + clicks + "-c:v mpeg4 -bf 2 -q:v 3 -c:a pcm_s16le"},
+    };
+    const double frame = 1001.0 / 30000;
+    const std::string dir = freshFolder("untimed-pictures");
+    for (const auto& source : sources) {
+        SCOPED_TRACE(source.name);
+        const std::string path = makeMovie(source.name, source.args);
+        ASSERT_NE(capture("ffprobe -v error -select_streams v:0 -show_entries packet=pts "
+                          "-of csv=p=0 '" +
+                          path + "' | grep -c N/A"),
+                  "0\n")
+            << "some packets carry no showing time";
+        const std::vector<DecodedPicture> pictures = decodedPictures(path);
+        std::vector<double> times;
+        for (const DecodedPicture& p : pictures)
+            times.push_back(p.time);
+        // The first click's time on the source's timeline, as its sound is decoded.
+        const double firstClick = probeNumber(path, "a:0", "start_time") -
+                                  probeNumber(path, "format", "start_time") + firstLoudSound(path);
+        // In marks 5 ms before a picture whose packet gave no showing time, the first one from
+        // 0.3, 1.7 and 2.2 s, and 2.2 s itself.
+        const std::vector<double> timed = pictureTimes(path);
+        std::vector<double> inMarks{2.2};
+        for (double from : {0.3, 1.7, 2.2}) {
+            const auto untimed = std::find_if(times.begin(), times.end(), [&](double t) {
+                return t >= from && std::none_of(timed.begin(), timed.end(), [t](double s) {
+                           return std::fabs(s - t) < 0.0005;
+                       });
+            });
+            ASSERT_NE(untimed, times.end());
+            inMarks.push_back(*untimed - 0.005);
+        }
+        for (double in : inMarks) {
+            SCOPED_TRACE("from " + std::to_string(in));
+            const std::string out = dir + "/" + source.name + "-" + std::to_string(in) + ".mp4";
+            ASSERT_NO_THROW(save(path, out, in, in + 1));
+            const std::vector<double> shown = picturesOfCut(times, in, in + 1, frame);
+            ASSERT_FALSE(shown.empty());
+            const auto first = std::find(times.begin(), times.end(), shown[0]) - times.begin();
+            const std::vector<int> luma = everyPictureLuma(out);
+            ASSERT_EQ(luma.size(), shown.size()) << "pictures in the cut";
+            for (std::size_t i = 0; i < luma.size(); ++i)
+                ASSERT_NEAR(luma[i], pictures[first + i].luma, 2)
+                    << "picture " << i << " is the source's at " << shown[i];
+            // The first click heard in the cut, from its first picture: one whose end is
+            // left in the cut sounds at once.
+            double click = firstClick;
+            while (click + 0.02 <= shown[0])
+                click += 0.5;
+            EXPECT_NEAR(firstLoudSound(out), std::max(0.0, click - shown[0]), 0.002)
+                << "the sound starts with the first picture";
+        }
+    }
+}

@@ -2,6 +2,7 @@
 
 #include "PlatformError.h"
 #include "detail/AvPtr.h"
+#include "detail/SourceDecoder.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -252,6 +253,29 @@ const Asset::Info& Asset::load() {
     }
 }
 
+// The first picture at or after wanted as the decoder gives it out, for a stream whose
+// packets do not all say when they are shown: a program stream's MPEG-2 (a packet that
+// starts inside another's payload carries only its decoding time) or an AVI with B-frames
+// (an AVI stores decoding times alone). The decoder puts its pictures in showing order and
+// times them as the reader that makes the cut does, from the key frame before wanted.
+// Decodes at most kMostPictures pictures; invalid past that, or when none follows.
+static MediaTime firstDecodedPictureAtOrAfter(const std::string& path, int streamIndex,
+                                              double wanted, double tolerance,
+                                              MediaTime originTime) {
+    constexpr int kMostPictures = 1200;
+    SourceDecoder decoder(path, streamIndex, DecoderThreads::perCore);
+    // Pictures before the time that no other picture is built on need not be decoded.
+    decoder.skipUnreferencedBefore(wanted - tolerance);
+    const AVRational tb = decoder.stream()->time_base;
+    FramePtr frame = decoder.seekTo(wanted);
+    for (int n = 0; frame && n < kMostPictures; ++n) {
+        if (decoder.secondsOf(frame.get()) >= wanted - tolerance)
+            return timeIn(frame->pts, tb) - originTime;
+        frame = decoder.next();
+    }
+    return MediaTime::invalid();
+}
+
 MediaTime Asset::firstPictureTimeAtOrAfter(const Track& track, MediaTime time) const {
     constexpr double kTolerance = 0.001;
     try {
@@ -290,10 +314,15 @@ MediaTime Asset::firstPictureTimeAtOrAfter(const Track& track, MediaTime time) c
                     break;
                 const AVPacket p = *packet;
                 av_packet_unref(packet.get());
-                if (p.stream_index != track.streamIndex || p.pts == AV_NOPTS_VALUE)
+                if (p.stream_index != track.streamIndex)
                     continue;
                 if (!keyed && !(p.flags & AV_PKT_FLAG_KEY))
                     continue;
+                // A picture whose packet does not say when it is shown may be the one
+                // wanted: only decoding tells.
+                if (p.pts == AV_NOPTS_VALUE)
+                    return firstDecodedPictureAtOrAfter(path_, track.streamIndex, wanted,
+                                                        kTolerance, originTime);
                 const MediaTime shown = timeIn(p.pts, tb) - originTime;
                 if (!keyed && !fromStart && shown.seconds() > wanted + kTolerance) {
                     late = true;
