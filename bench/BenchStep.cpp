@@ -6,6 +6,11 @@
 //                                            in cores, and per second the pictures the
 //                                            preview drew, those libmpv's output dropped
 //                                            and those its decoder skipped
+//   trimwell-bench-step back MOVIE SECONDS [PRESSES]
+//                                            while J (pressed PRESSES times: 1x, 2x, 4x,
+//                                            8x) plays it backward from its end: per second
+//                                            the pictures the preview drew and the seconds
+//                                            of movie the playhead went back
 // Run it on a display (a virtual one will do); it prints one line.
 #include "EventLoop.h"
 #include "model/TrimwellModel.h"
@@ -66,7 +71,8 @@ double stepMs(QWidget& slider, const trimwell::PlayerView& view, Qt::Key key) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: trimwell-bench-step step|play MOVIE [STEPS|SECONDS]\n");
+        std::fprintf(stderr,
+                     "usage: trimwell-bench-step step|play|back MOVIE [STEPS|SECONDS] [PRESSES]\n");
         return 2;
     }
     QApplication app(argc, argv);
@@ -83,6 +89,25 @@ int main(int argc, char** argv) {
     auto* pane = scene.content().findChild<trimwell::PreviewPane*>(QStringLiteral("preview"));
     const trimwell::PlayerView& view = pane->view();
     waitFor([&] { return false; }, 1000); // the first picture and the window settle
+
+    if (mode == "back") {
+        const double seconds = argc > 3 ? std::atof(argv[3]) : 10;
+        const int presses = argc > 4 ? std::atoi(argv[4]) : 1;
+        model.goToEnd();
+        waitFor([&] { return false; }, 1000);
+        for (int i = 0; i < presses; ++i)
+            model.shuttleBackward();
+        waitFor([&] { return false; }, 1000); // past the start-up
+        const std::uint64_t drawn0 = view.picturesDrawn();
+        const double from = model.playhead();
+        QElapsedTimer wall;
+        wall.start();
+        waitFor([&] { return false; }, static_cast<int>(seconds * 1000));
+        const double elapsed = wall.nsecsElapsed() / 1e9;
+        std::printf("back shown_per_s %.1f went_back_s_per_s %.2f\n",
+                    (view.picturesDrawn() - drawn0) / elapsed, (from - model.playhead()) / elapsed);
+        return 0;
+    }
 
     if (mode == "play") {
         const double seconds = argc > 3 ? std::atof(argv[3]) : 10;

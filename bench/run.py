@@ -9,7 +9,7 @@ With --instructions it counts instead, under valgrind's callgrind, the instructi
 executes on a short cut of each case: a figure that a busy host cannot disturb.
 With --hdr it only measures what tone mapping adds to a save of 1080p60 and 2160p60 HLG phone
 clips against their SDR twins (the plain one and one in the HLG clip's own look), and with
---preview only the real window's frame steps and, while it plays H.264, HLG and SDR clips (with
+--preview only the real window's frame steps, playing backward, and, while it plays H.264, HLG and SDR clips (with
 sound), its CPU use and the pictures shown and dropped each second (on a virtual display, through
 xvfb-run); with --timeline only the timeline strip's pictures and waveform on an hour-long movie. It ends with a table of saved size against the window's
 estimate, SSIM and time over picture kinds, cut lengths and rates (--sizes: only that table).
@@ -287,6 +287,13 @@ def preview(build):
     print("\n| playing, default window | CPU cores | shown /s | dropped by output /s | "
           "skipped by decoder /s |")
     print("|---|---|---|---|---|")
+    # J from the end, 1x to 8x: libmpv decodes each 2 s stretch forward and shows it reversed.
+    print("\n| playing backward, 1080p30 H.264 | shown /s | movie s gone back /s |")
+    print("|---|---|---|")
+    for presses, pace in ((1, "1x"), (2, "2x"), (3, "4x"), (4, "8x")):
+        line = window("back", long, "4" if presses < 3 else "2", str(presses))
+        m = re.match(r"back shown_per_s ([0-9.]+) went_back_s_per_s ([-0-9.]+)", line)
+        print(f"| {pace} | {' | '.join(m.groups()) if m else line} |", flush=True)
     # Played from the start for a second, then measured for most of what is left.
     cases = [("1080p30 H.264", long, 4), ("2160p30 H.264", uhd, 4),
              ("1080p60 HLG", with_sound(phones["1080p60"][1]), 4),
