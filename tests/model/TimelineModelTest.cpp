@@ -296,6 +296,18 @@ TEST(TimelineModel, ABrokenFileShowsWhatCanBeRead) {
         ASSERT_FALSE(t.pictures().empty());
         for (const auto& [seconds, picture] : t.pictures())
             EXPECT_LT(seconds, 15);
+        // Where the file's data has ended the row stays empty, settled, to the stated end:
+        // the last picture read is not drawn on as if the movie paused.
+        const auto row = t.stretches();
+        ASSERT_FALSE(row.empty());
+        for (const auto& stretch : row) {
+            SCOPED_TRACE(stretch.from);
+            EXPECT_FALSE(stretch.pending);
+            if (stretch.picture)
+                EXPECT_LE(stretch.to, 15);
+        }
+        EXPECT_FALSE(row.back().picture);
+        EXPECT_EQ(row.back().to, 20);
         EXPECT_EQ(t.hasSound(), true);
         const double heard = t.peaks().size() * TimelineModel::kSecondsPerPeak;
         EXPECT_GT(heard, 3);

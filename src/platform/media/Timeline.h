@@ -33,7 +33,8 @@ public:
 
     // The key frame shown at seconds (the last one at or before it; the first one when
     // seconds lies before every key frame). Empty when nothing there can be read (a broken
-    // or truncated stretch); throws nothing. Returns early, empty, once stop is raised.
+    // stretch) or seconds lies past where a cut-off file's data ends, within the length it
+    // states; throws nothing. Returns early, empty, once stop is raised.
     std::optional<TimelinePicture> pictureAt(double seconds, const std::atomic<bool>& stop);
 
 private:

@@ -25,6 +25,10 @@ constexpr int kMaxReads = 20000;
 constexpr double kStepsBack[] = {0, 2, 8, 30};
 // Key frames are compared with the time asked for to the millisecond, as the player shows them.
 constexpr std::int64_t kToleranceUs = 1000;
+// A picture stream whose readable data ends this much before the length the file states is
+// cut off there (a copy that stopped, a download not finished); less is the usual rounding of
+// a container's length and a sound track outlasting the pictures by a few frames.
+constexpr std::int64_t kCutOffUs = 500000;
 
 // How the display matrix turns the stored picture upright, read as the movie's inspection
 // reads it (a quarter turn swaps the axes; a negative entry mirrors one).
@@ -110,6 +114,12 @@ struct TimelinePictures::State {
     bool reopen{false};        // an interrupted read may leave the demuxer midway
     std::int64_t keyDelay{-1}; // how long after it is decoded a key frame is shown
     bool completeIndex{false};
+    std::int64_t statedEndUs{-1}; // the picture stream's end as the file states it; -1 unknown
+    std::int64_t fileBytes{-1};
+    // What the last scan saw: whether reading ended at the file's end or a read error, and
+    // where the last picture it read ends.
+    bool scanHitEnd{false};
+    std::int64_t scanReadToUs{-1};
     SwsPtr toBgra;
     FramePtr scaled;
     // HDR pictures go through the preview's look, made from the first HDR picture.
@@ -143,6 +153,15 @@ struct TimelinePictures::State {
         // a Matroska file's cues and the index built while reading may leave some out.
         completeIndex = !std::strncmp(fmt->iformat->name, "mov,", 4) && st->nb_frames > 0 &&
                         avformat_index_get_entries_count(st) >= st->nb_frames;
+        statedEndUs = -1;
+        if (st->duration > 0 && st->duration != AV_NOPTS_VALUE)
+            statedEndUs = presentationUs((st->start_time != AV_NOPTS_VALUE
+                                              ? st->start_time
+                                              : av_rescale_q(originUs, AV_TIME_BASE_Q, timeBase)) +
+                                         st->duration);
+        else if (fmt->duration > 0 && fmt->duration != AV_NOPTS_VALUE)
+            statedEndUs = fmt->duration;
+        fileBytes = fmt->pb ? avio_size(fmt->pb) : -1;
         decoder = openKeyFrameDecoder(st);
         reopen = false;
     }
@@ -183,6 +202,35 @@ struct TimelinePictures::State {
         return next && presentationUs(next->timestamp) > targetUs + kToleranceUs;
     }
 
+    // How long a packet's picture is shown: its own duration, or else one frame at the rate.
+    std::int64_t frameTicks(const AVPacket* p) const {
+        if (p->duration > 0)
+            return p->duration;
+        const AVStream* st = fmt->streams[stream];
+        const AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
+        return rate.num > 0 && rate.den > 0 ? av_rescale_q(1, av_inv_q(rate), timeBase) : 0;
+    }
+
+    // Whether the file holds the picture shown at targetUs, by the index alone: the movie
+    // header lists where every picture lies, and a copy cut short lists some beyond its end.
+    bool indexedPictureHeld(std::int64_t targetUs) const {
+        if (!completeIndex || fileBytes <= 0)
+            return true;
+        const AVIndexEntry* entry = avformat_index_get_entry_from_timestamp(
+            fmt->streams[stream], av_rescale_q(targetUs + originUs, AV_TIME_BASE_Q, timeBase),
+            AVSEEK_FLAG_ANY | AVSEEK_FLAG_BACKWARD);
+        return !entry || entry->pos + entry->size <= fileBytes;
+    }
+
+    // Whether the last scan showed targetUs past the pictures the file holds: reading ended
+    // at the file's end before the time, and the file states a length well beyond where its
+    // pictures stop. A pause is not this (the picture after it is read), nor is a time past
+    // a whole movie's end (its pictures reach the stated length).
+    bool pastReadableData(std::int64_t targetUs) const {
+        return scanHitEnd && scanReadToUs >= 0 && statedEndUs > 0 &&
+               targetUs > scanReadToUs + kToleranceUs && scanReadToUs < statedEndUs - kCutOffUs;
+    }
+
     enum class Scan { found, late, nothing };
 
     // Reads from where the demuxer stands to the last key frame shown at or before targetUs,
@@ -193,14 +241,18 @@ struct TimelinePictures::State {
         av_packet_unref(key.get());
         bool haveKey = false;
         int pictures = 0;
+        scanHitEnd = false;
+        scanReadToUs = -1;
         for (int reads = 0; reads < kMaxReads && pictures < kMaxPicturePackets; ++reads) {
             if (stopped())
                 return Scan::nothing;
             const int ret = av_read_frame(fmt.get(), packet.get());
             if (ret == AVERROR(EAGAIN) || ret == AVERROR_INVALIDDATA)
                 continue;
-            if (ret < 0)
+            if (ret < 0) {
+                scanHitEnd = true;
                 break;
+            }
             if (packet->stream_index != stream) {
                 av_packet_unref(packet.get());
                 continue;
@@ -208,6 +260,9 @@ struct TimelinePictures::State {
             ++pictures;
             const std::int64_t shown = shownAt(packet.get());
             const std::int64_t decoded = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+            if (shown != AV_NOPTS_VALUE)
+                scanReadToUs =
+                    std::max(scanReadToUs, presentationUs(shown + frameTicks(packet.get())));
             if (packet->flags & AV_PKT_FLAG_KEY) {
                 const bool after =
                     shown != AV_NOPTS_VALUE && presentationUs(shown) > targetUs + kToleranceUs;
@@ -386,6 +441,10 @@ struct TimelinePictures::State {
         if (reopen)
             open();
         const std::int64_t targetUs = std::llround(std::max(0.0, seconds) * 1e6);
+        // Past where a cut-off file's data ends nothing is shown: its last picture is not a
+        // pause that lasts to the stated end.
+        if (!indexedPictureHeld(targetUs))
+            return std::nullopt;
         for (const double back : kStepsBack) {
             const std::int64_t from = targetUs - std::llround(back * 1e6);
             const bool fromStart = from <= 0;
@@ -398,7 +457,7 @@ struct TimelinePictures::State {
             // other): from further back.
             if (found != Scan::found && !fromStart)
                 continue;
-            if (found != Scan::found)
+            if (found != Scan::found || pastReadableData(targetUs))
                 return std::nullopt;
             const std::int64_t keyTs = shownAt(key.get());
             FramePtr frame = decodeKey();
@@ -407,7 +466,8 @@ struct TimelinePictures::State {
             return picture(frame.get(), keyTs);
         }
         // Every step back still landed after the time: the movie's first key frame.
-        if (!seekTo(0, true) || scan(targetUs, true) != Scan::found || stopped())
+        if (!seekTo(0, true) || scan(targetUs, true) != Scan::found || stopped() ||
+            pastReadableData(targetUs))
             return std::nullopt;
         const std::int64_t keyTs = shownAt(key.get());
         FramePtr frame = decodeKey();
