@@ -2,8 +2,13 @@
 
 #include "platform/media/PlatformError.h"
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace trimwell {
@@ -16,6 +21,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kTolerance = 0.001;
 // How far either side of the asked time the first read reaches; doubled until it suffices.
 constexpr double kFirstReach = 2.0;
+// Packets fed to a decoder before it must have shown a picture, when learning its delay.
+constexpr int kDelayPackets = 32;
 
 } // namespace
 
@@ -25,6 +32,40 @@ PictureTimes::PictureTimes(const std::string& path) : path_(path) {
         origin_ = format_->start_time / double(AV_TIME_BASE);
     if (format_->duration != AV_NOPTS_VALUE && format_->duration > 0)
         end_ = format_->duration / double(AV_TIME_BASE);
+    countsPackets_ = std::strcmp(format_->iformat->name, "avi") == 0;
+    if (countsPackets_)
+        reorderDelay_ = measureReorderDelay();
+}
+
+int PictureTimes::measureReorderDelay() {
+    // The player shows an AVI picture at the decode time of the packet that brought it out of
+    // the decoder, less the decoder's delay in pictures as it stands at that picture (MPEG-4
+    // Part 2 learns it from the stream's header, H.264 from its parameter sets).
+    unread_ = false;
+    try {
+        CodecContextPtr decoder = openDecoder(format_->streams[stream_], DecoderThreads::single);
+        PacketPtr packet = makePacket();
+        FramePtr frame = makeFrame();
+        if (!packet || !frame)
+            return 0;
+        for (int fed = 0; fed < kDelayPackets;) {
+            const int err = av_read_frame(format_.get(), packet.get());
+            if (err < 0)
+                break;
+            const bool ours = packet->stream_index == stream_;
+            const int sent = ours ? avcodec_send_packet(decoder.get(), packet.get()) : 0;
+            av_packet_unref(packet.get());
+            if (!ours)
+                continue;
+            ++fed;
+            if (sent < 0 && sent != AVERROR(EAGAIN))
+                continue;
+            if (avcodec_receive_frame(decoder.get(), frame.get()) >= 0)
+                return std::max(0, decoder->has_b_frames);
+        }
+    } catch (const PlatformError&) {
+    }
+    return 0;
 }
 
 void PictureTimes::open() {
@@ -67,12 +108,19 @@ void PictureTimes::readWindow(double from, double to) {
         }
         unread_ = false;
         times_.clear();
+        // From the start, the first packets' times are those the decoder holds back.
+        int heldBack = fromStart ? reorderDelay_ : 0;
+        std::int64_t lastDts = AV_NOPTS_VALUE;
         atStart_ = fromStart;
         atEnd_ = false;
         for (;;) {
             const int err = av_read_frame(fmt, packet.get());
             if (err == AVERROR_EOF) {
                 atEnd_ = true;
+                // The pictures still held at the end follow a picture apart.
+                if (countsPackets_ && lastDts != AV_NOPTS_VALUE)
+                    for (int i = 0; i < reorderDelay_; ++i)
+                        times_.push_back(secondsOf(lastDts - i));
                 break;
             }
             if (err < 0)
@@ -85,8 +133,17 @@ void PictureTimes::readWindow(double from, double to) {
             av_packet_unref(packet.get());
             if (index != stream_)
                 continue;
-            if (pts != AV_NOPTS_VALUE && shown)
+            if (countsPackets_) {
+                if (dts != AV_NOPTS_VALUE) {
+                    lastDts = dts;
+                    if (heldBack > 0)
+                        --heldBack;
+                    else
+                        times_.push_back(secondsOf(dts - reorderDelay_));
+                }
+            } else if (pts != AV_NOPTS_VALUE && shown) {
                 times_.push_back(secondsOf(pts));
+            }
             // Decode times only grow and a picture is shown no earlier than it is decoded,
             // so past to by decode time nothing shown before to can follow.
             if (dts != AV_NOPTS_VALUE ? secondsOf(dts) > to

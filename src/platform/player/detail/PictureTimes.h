@@ -1,8 +1,8 @@
 #pragma once
-// The presentation times of a movie's pictures, read from its packets (nothing is decoded),
-// on the player's timeline: zero at the container's start. Frame steps land on these, so a
-// variable frame rate or a start offset steps exactly as the pictures are. One thread at a
-// time.
+// The presentation times of a movie's pictures, read from its packets (nothing is decoded
+// but, in AVI, the first picture or two), on the player's timeline: zero at the container's
+// start. Frame steps land on these, so a variable frame rate or a start offset steps exactly
+// as the pictures are. One thread at a time.
 #include "platform/media/detail/AvPtr.h"
 
 #include <string>
@@ -27,6 +27,9 @@ private:
     void open();
     // Reads every picture time from the key frame before from up to past to.
     void readWindow(double from, double to);
+    // How many pictures a decoder of the picture stream holds back before it shows the
+    // first, learnt by decoding from the start; 0 when it cannot be told.
+    int measureReorderDelay();
 
     std::string path_;
     FormatContextPtr format_;
@@ -34,6 +37,11 @@ private:
     int stream_{-1};
     double origin_{0}; // seconds: the container's start time
     double end_{0};    // seconds after origin_: the movie's length, or 0 when unknown
+    // AVI keeps one time for each packet, its place in the file counted in pictures, and none
+    // for when a B-frame's neighbours are shown: the pictures are timed from the packets'
+    // decode times, reorderDelay_ ticks earlier, as libmpv times them.
+    bool countsPackets_{false};
+    int reorderDelay_{0};
 
     // The last window read: its pictures in order, and whether it reaches either end.
     double windowFrom_{0};
