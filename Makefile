@@ -27,7 +27,7 @@ bench: setup
 	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRIMWELL_TESTS=OFF \
 		--log-level=WARNING
 	@cmake --build build-bench -j$(JOBS) --target trimwell-cut trimwell-bench-open trimwell-bench-seek \
-		trimwell-bench-step trimwell-bench-timeline
+		trimwell-bench-step trimwell-bench-timeline trimwell-bench-timeline-step
 	@python3 bench/run.py build-bench $(BENCH_FLAGS)
 
 # Every build folder this Makefile makes.

@@ -11,7 +11,8 @@ With --hdr it only measures what tone mapping adds to a save of 1080p60 and 2160
 clips against their SDR twins (the plain one and one in the HLG clip's own look), and with
 --preview only the real window's frame steps, playing backward, and, while it plays H.264, HLG and SDR clips (with
 sound), its CPU use and the pictures shown and dropped each second (on a virtual display, through
-xvfb-run); with --timeline only the timeline strip's pictures and waveform on an hour-long movie. It ends with a table of saved size against the window's
+xvfb-run); with --timeline only the timeline strip's pictures and waveform on an hour-long movie, and the
+window's frame steps and playing while the strip is made against the same with it off. It ends with a table of saved size against the window's
 estimate, SSIM and time over picture kinds, cut lengths and rates (--sizes: only that table).
 Usage: bench/run.py BUILD_DIR [--runs N] [--quick] [--presets] [--instructions] [--hdr]
                     [--preview] [--sizes] [--timeline]
@@ -431,6 +432,50 @@ def timeline(build):
               f"{float(f['row60_all_ms']):.0f} | {float(f['waveform_all_ms']):.0f} "
               f"({float(f['waveform_first_chunk_ms']):.0f}) | {float(f['together_all_ms']):.0f} | "
               f"{float(f['peak_rss_growth_mb']):.0f} |", flush=True)
+    timeline_window(build, hour)
+
+
+def timeline_window(build, hour):
+    """The real window on a virtual display with the hour-long movie just opened (dropped from
+    the page cache first, so the waveform takes its longest): frame steps and playing while
+    the strip makes its pictures and waveform, against the same with View > Timeline pictures
+    off; and when the strip's pieces arrived in the window."""
+    def window(*args):
+        out = subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1920x1080x24",
+                              os.path.join(build, "bench", "trimwell-bench-timeline-step"), *args],
+                             capture_output=True, text=True,
+                             env={k: v for k, v in os.environ.items() if k != "QT_QPA_PLATFORM"})
+        lines = [l for l in out.stdout.strip().splitlines() if " " in l]
+        if out.returncode != 0 or not lines:
+            print(f"trimwell-bench-timeline-step {' '.join(args)}: {out.stderr.strip()[-300:]}")
+        return dict(line.split(" ", 1) for line in lines)
+
+    steps = 30
+    print(f"\n| window, 1 h 1080p, cold | forward step median ms | forward max ms | "
+          f"back step median ms | back max ms | steps while the strip was made | "
+          f"strip's first picture ms | row ms | waveform ms | peak memory growth MB |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    for label, extra in (("strip on", []), ("strip off", ["--off"])):
+        f = window("step", hour, str(steps), "--cold", *extra)
+        if "steps_ms" not in f:
+            continue
+        taken = [float(x) for x in f["steps_ms"].split(",")]
+        forward, back = taken[:steps], taken[steps:]
+        arrived = ["-" if float(f[k]) < 0 else f"{float(f[k]):.0f}"
+                   for k in ("first_picture_ms", "row_ms", "waveform_ms")]
+        print(f"| {label} | {statistics.median(forward):.1f} | {max(forward):.1f} | "
+              f"{statistics.median(back):.1f} | {max(back):.1f} | "
+              f"{f['working_steps']} of {len(taken)} | {' | '.join(arrived)} | "
+              f"{float(f['peak_rss_growth_mb']):.0f} |", flush=True)
+    print("\n| window playing 1 h 1080p from its opening, cold, 5 s | shown /s | dropped by output /s "
+          "| skipped by decoder /s | share of the time the strip was being made |")
+    print("|---|---|---|---|---|")
+    for label, extra in (("strip on", []), ("strip off", ["--off"])):
+        f = window("play", hour, "5", "--cold", *extra)
+        if "shown_per_s" not in f:
+            continue
+        print(f"| {label} | {f['shown_per_s']} | {f['dropped_per_s']} | "
+              f"{f['decoder_dropped_per_s']} | {f['working_share']} |", flush=True)
 
 
 def main():
