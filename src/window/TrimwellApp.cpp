@@ -1,5 +1,6 @@
 #include "TrimwellApp.h"
 
+#include "KeyboardHelp.h"
 #include "TrimwellWindow.h"
 
 #include "model/TrimwellModel.h"
@@ -49,6 +50,16 @@ TrimwellApp::TrimwellApp(std::unique_ptr<TrimwellModel> model, Panels* panels)
     timelinePictures_->setChecked(model_->timeline().enabled());
     QObject::connect(timelinePictures_, &QAction::toggled, &model_->timeline(),
                      &TimelineModel::setEnabled);
+    view->addAction(&content_->loopCutAction());
+
+    QMenu* help = window_->menuBar()->addMenu(QStringLiteral("&Help"));
+    keyboard_ = help->addAction(QStringLiteral("Keyboard"));
+    keyboard_->setObjectName(QStringLiteral("keyboard"));
+    QObject::connect(keyboard_, &QAction::triggered, window_.get(), [window = window_.get()] {
+        auto* table = new KeyboardHelp(window);
+        table->setAttribute(Qt::WA_DeleteOnClose);
+        table->open();
+    });
 
     // The content's default size is 880 x 740; the menu bar sits above it.
     window_->resize(kDefaultWidth, kDefaultHeight + window_->menuBar()->sizeHint().height());

@@ -41,6 +41,8 @@ public:
     QAction& saveAction() const { return *save_; }
     // View > Timeline pictures: the timeline strip's pictures and sound, on at start.
     QAction& timelinePicturesAction() const { return *timelinePictures_; }
+    // Help > Keyboard: the table of every key.
+    QAction& keyboardAction() const { return *keyboard_; }
 
     void show();
     // Opens the movie named on the command line, as if it had been picked: the first
@@ -56,6 +58,7 @@ private:
     QAction* open_{nullptr};               // main thread only; owned by window_
     QAction* save_{nullptr};               // main thread only; owned by window_
     QAction* timelinePictures_{nullptr};   // main thread only; owned by window_
+    QAction* keyboard_{nullptr};           // main thread only; owned by window_
 };
 
 } // namespace trimwell

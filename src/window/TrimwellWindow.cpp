@@ -1,6 +1,7 @@
 #include "TrimwellWindow.h"
 
 #include "ElidedLabel.h"
+#include "GoToTimeDialog.h"
 #include "PreviewPane.h"
 #include "SecondsSlider.h"
 #include "ShopMark.h"
@@ -10,6 +11,7 @@
 #include "labels/Labels.h"
 #include "model/TrimwellModel.h"
 
+#include <QAction>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFontDatabase>
@@ -20,6 +22,7 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -125,8 +128,14 @@ TrimwellWindow::TrimwellWindow(TrimwellModel& model, QWidget* parent)
     playhead_ = new SecondsSlider(this);
     playhead_->setObjectName("playhead");
     time_ = clockLabel("time", kTimeWidth, this);
+    // The pace while it is not the normal one: "2×", "Backward 1×".
+    speed_ = new QLabel(this);
+    speed_->setObjectName("speed");
+    speed_->setAccessibleName(QStringLiteral("Playing speed"));
+    speed_->hide();
     playRow->addWidget(play_);
     playRow->addWidget(playhead_, 1);
+    playRow->addWidget(speed_);
     playRow->addWidget(time_);
     rows->addLayout(playRow);
 
@@ -196,6 +205,21 @@ TrimwellWindow::TrimwellWindow(TrimwellModel& model, QWidget* parent)
     rows->addLayout(statusRow);
 
     connectControls();
+    // In the View menu with its key shown; the key itself is the window's (connectKeys), so
+    // the action's own shortcut only names it there.
+    loopCut_ = new QAction(QStringLiteral("Loop the cut"), this);
+    loopCut_->setObjectName("loopCut");
+    loopCut_->setCheckable(true);
+    loopCut_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_L));
+    loopCut_->setShortcutContext(Qt::WidgetShortcut);
+    connect(loopCut_, &QAction::toggled, &model_, &TrimwellModel::setLoopCut);
+
+    // A double click on a mark's time asks for that mark's time.
+    for (QLabel* label : {in_.label, out_.label}) {
+        label->installEventFilter(this);
+        label->setToolTip(QStringLiteral("Double-click to type this mark's time"));
+    }
+
     connectKeys();
     connectModel();
     refresh();
@@ -260,6 +284,37 @@ void TrimwellWindow::connectKeys() {
     // The arrows step the playhead a picture, as its own slider's do.
     keys->add(QKeySequence(Qt::Key_Right), [this] { playhead_->step(1); });
     keys->add(QKeySequence(Qt::Key_Left), [this] { playhead_->step(-1); });
+    // I and O are Set In and Set Out; the others are the model's keyboard operations, which
+    // refuse while a save runs as the controls they stand for are disabled then.
+    keys->add(QKeySequence(Qt::Key_I), [this] {
+        if (in_.set->isEnabled())
+            in_.set->click();
+    });
+    keys->add(QKeySequence(Qt::Key_O), [this] {
+        if (out_.set->isEnabled())
+            out_.set->click();
+    });
+    TrimwellModel* m = &model_;
+    const std::pair<QKeyCombination, void (TrimwellModel::*)()> moves[] = {
+        {Qt::SHIFT | Qt::Key_I, &TrimwellModel::goToInMark},
+        {Qt::SHIFT | Qt::Key_O, &TrimwellModel::goToOutMark},
+        {QKeyCombination(Qt::Key_Home), &TrimwellModel::goToStart},
+        {QKeyCombination(Qt::Key_End), &TrimwellModel::goToEnd},
+        {QKeyCombination(Qt::Key_J), &TrimwellModel::shuttleBackward},
+        {QKeyCombination(Qt::Key_K), &TrimwellModel::shuttlePause},
+        {QKeyCombination(Qt::Key_L), &TrimwellModel::shuttleForward},
+        {QKeyCombination(Qt::Key_P), &TrimwellModel::playCut},
+    };
+    for (const auto& [key, operation] : moves)
+        keys->add(QKeySequence(key), [m, operation] { (m->*operation)(); });
+    // A second at a time, as the playhead slider's page keys go.
+    keys->add(QKeySequence(Qt::SHIFT | Qt::Key_Right), [m] { m->moveBy(kPageSeconds); });
+    keys->add(QKeySequence(Qt::SHIFT | Qt::Key_Left), [m] { m->moveBy(-kPageSeconds); });
+    keys->add(QKeySequence(Qt::CTRL | Qt::Key_G), [this] { askForTime(TimeTarget::playhead); });
+    keys->add(loopCut_->shortcut(), [this] {
+        if (loopCut_->isEnabled())
+            loopCut_->trigger();
+    });
 }
 
 void TrimwellWindow::connectModel() {
@@ -270,7 +325,8 @@ void TrimwellWindow::connectModel() {
                         &TrimwellModel::megabitsChanged, &TrimwellModel::statusChanged,
                         &TrimwellModel::statusDetailChanged, &TrimwellModel::busyChanged,
                         &TrimwellModel::finishingChanged, &TrimwellModel::progressChanged,
-                        &TrimwellModel::playingChanged, &TrimwellModel::canSaveChanged,
+                        &TrimwellModel::playingChanged, &TrimwellModel::speedChanged,
+                        &TrimwellModel::loopCutChanged, &TrimwellModel::canSaveChanged,
                         &TrimwellModel::aboutTextChanged})
         connect(m, signal, this, &TrimwellWindow::refresh);
 }
@@ -289,6 +345,17 @@ void TrimwellWindow::refresh() {
     playhead_->setValue(model_.playhead());
     playhead_->setEnabled(timeControls);
     setText(time_, text(cutClock(model_.playhead()) + " / " + cutClock(duration)));
+    const double speed = model_.speed();
+    const bool unusual = model_.playing() && speed != 1;
+    setText(speed_, !unusual    ? QString()
+                    : speed > 0 ? QStringLiteral("%1\u00d7").arg(speed)
+                                : QStringLiteral("Backward %1\u00d7").arg(-speed));
+    speed_->setVisible(unusual);
+    {
+        const QSignalBlocker quiet(loopCut_);
+        loopCut_->setChecked(model_.loopCut());
+    }
+    loopCut_->setEnabled(!busy);
 
     for (auto [row, value] : {std::pair{&in_, model_.inPoint()}, {&out_, model_.outPoint()}}) {
         row->slider->setRange(0, span);
@@ -325,6 +392,48 @@ void TrimwellWindow::refresh() {
     setText(status_, model_.status());
     if (status_->toolTip() != model_.statusDetail())
         status_->setToolTip(model_.statusDetail());
+}
+
+void TrimwellWindow::askForTime(TimeTarget target) {
+    if (!(model_.duration() > 0) || model_.busy())
+        return;
+    if (auto* open = findChild<GoToTimeDialog*>(); open && open->isVisible()) {
+        open->raise();
+        open->activateWindow();
+        return;
+    }
+    TrimwellModel* m = &model_;
+    GoToTimeDialog* dialog = nullptr;
+    switch (target) {
+    case TimeTarget::playhead:
+        dialog = new GoToTimeDialog(
+            QStringLiteral("Go to Time"), m->playhead(), [m](double t) { m->goToTime(t); }, this);
+        break;
+    case TimeTarget::inMark:
+        dialog = new GoToTimeDialog(
+            QStringLiteral("Set In Mark"), m->inPoint(), [m](double t) { m->setInAt(t); }, this);
+        break;
+    case TimeTarget::outMark:
+        dialog = new GoToTimeDialog(
+            QStringLiteral("Set Out Mark"), m->outPoint(), [m](double t) { m->setOutAt(t); }, this);
+        break;
+    }
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->open();
+}
+
+bool TrimwellWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseButtonDblClick) {
+        if (watched == in_.label) {
+            askForTime(TimeTarget::inMark);
+            return true;
+        }
+        if (watched == out_.label) {
+            askForTime(TimeTarget::outMark);
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TrimwellWindow::showEvent(QShowEvent* event) {

@@ -4,6 +4,7 @@
 // control calls one model operation. Main thread only.
 #include <QWidget>
 
+class QAction;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -26,8 +27,17 @@ public:
     explicit TrimwellWindow(TrimwellModel& model, QWidget* parent = nullptr);
 
     TrimwellModel& model() const { return model_; }
+    // The View menu's "Loop the cut": checkable, mirrors the model's loopCut, answers
+    // Ctrl+Shift+L through the window's keys.
+    QAction& loopCutAction() const { return *loopCut_; }
+
+    // The "Go to Time" dialog for the playhead (Ctrl+G), or for the in or out mark (a
+    // double click on the mark's time); nothing with no movie or while saving.
+    enum class TimeTarget { playhead, inMark, outMark };
+    void askForTime(TimeTarget target);
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
@@ -55,6 +65,7 @@ private:
     QPushButton* play_{nullptr};
     SecondsSlider* playhead_{nullptr};
     QLabel* time_{nullptr};
+    QLabel* speed_{nullptr};
     MarkRow in_{};
     MarkRow out_{};
     SecondsSlider* megabits_{nullptr};
@@ -68,6 +79,7 @@ private:
     QPushButton* stop_{nullptr};
     QLabel* status_{nullptr};
     ShopMark* mark_{nullptr};
+    QAction* loopCut_{nullptr};
 };
 
 } // namespace trimwell

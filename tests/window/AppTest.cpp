@@ -47,11 +47,14 @@ TEST(TrimwellApp, OneWindowWithItsTitleSizesAndFileMenu) {
     EXPECT_EQ(window.objectName(), "main");
     EXPECT_EQ(rig.app->content().size(), QSize(880, 740));
 
-    // The File menu, and the View menu with the timeline's switch.
-    const QList<QMenu*> menus = window.menuBar()->findChildren<QMenu*>();
-    ASSERT_EQ(menus.size(), 2);
+    // The File menu, the View menu with the timeline's switch and the loop, and Help.
+    QList<QMenu*> menus;
+    for (QAction* item : window.menuBar()->actions())
+        menus << item->menu();
+    ASSERT_EQ(menus.size(), 3);
     EXPECT_EQ(menus[0]->title(), "&File");
     EXPECT_EQ(menus[1]->title(), "&View");
+    EXPECT_EQ(menus[2]->title(), "&Help");
     QStringList titles;
     for (QAction* action : menus[0]->actions())
         if (!action->isSeparator())
