@@ -285,9 +285,6 @@ def preview(build):
         return out.stdout.strip() or out.stderr.strip()
     # The 1080p source has a key frame every 2 s.
     print(f"frame steps, 1080p with a key frame every 2 s: {window('step', long, '30')}")
-    print("\n| playing, default window | CPU cores | shown /s | dropped by output /s | "
-          "skipped by decoder /s |")
-    print("|---|---|---|---|---|")
     # J from the end, 1x to 8x: libmpv decodes each 2 s stretch forward and shows it reversed.
     print("\n| playing backward, 1080p30 H.264 | shown /s | movie s gone back /s |")
     print("|---|---|---|")
@@ -295,6 +292,9 @@ def preview(build):
         line = window("back", long, "4" if presses < 3 else "2", str(presses))
         m = re.match(r"back shown_per_s ([0-9.]+) went_back_s_per_s ([-0-9.]+)", line)
         print(f"| {pace} | {' | '.join(m.groups()) if m else line} |", flush=True)
+    print("\n| playing, default window | CPU cores | shown /s | dropped by output /s | "
+          "skipped by decoder /s |")
+    print("|---|---|---|---|---|")
     # Played from the start for a second, then measured for most of what is left.
     cases = [("1080p30 H.264", long, 4), ("2160p30 H.264", uhd, 4),
              ("1080p60 HLG", with_sound(phones["1080p60"][1]), 4),
