@@ -42,40 +42,6 @@ std::string programStreamMovie() {
                      "-c:v mpeg2video -g 15 -c:a mp2 -shortest");
 }
 
-// The coded pictures' colour in a square at the centre of a still grey picture, as Xvid
-// writes AVI with B-frames packed two to a packet and an empty packet after (a picture that
-// changes whole would make every one a key frame). The ffmpeg program's Xvid encoder leaves
-// the file's first two picture times and one in the middle empty, and loses two pictures of
-// the last second.
-std::string packedXvidAvi() {
-    const std::string box = "if(lt(abs(X-80)\\,16)*lt(abs(Y-60)\\,16)\\,25+50*mod(";
-    return makeMovie("steps-packed.avi",
-                     "-f lavfi -i \"color=black:size=160x120:rate=30:duration=3,format=gbrp,geq="
-                     "r='" +
-                         box + "N\\,5)\\,128)':g='" + box + "floor(N/5)\\,5)\\,128)':b='" + box +
-                         "floor(N/25)\\,5)\\,128)'\" "
-                         "-f lavfi -i sine=sample_rate=48000:duration=3 -c:v libxvid "
-                         "-pix_fmt yuv420p -q:v 2 -g 30 -bf 2 -vtag XVID -c:a libmp3lame");
-}
-
-// The times the player shows an AVI's pictures at, from a decode: a decoder gives each
-// picture the decode time of the packet that brings it out, which in AVI (one time a packet,
-// counted in pictures) lies as many pictures late as the decoder holds back; the pictures it
-// still holds at the end follow a picture apart.
-std::vector<double> aviShownTimes(const std::string& path) {
-    const double heldBack = probeNumber(path, "v:0", "has_b_frames") * kFrame;
-    std::vector<double> times;
-    std::istringstream lines(capture("ffprobe -v error -select_streams v:0 -show_entries "
-                                     "frame=best_effort_timestamp_time -of csv=p=0 '" +
-                                     path + "'"));
-    for (std::string line; std::getline(lines, line);)
-        if (!line.empty())
-            times.push_back(line != "N/A"   ? std::stod(line) - heldBack
-                            : times.empty() ? 0
-                                            : times.back() + kFrame);
-    return times;
-}
-
 bool loaded(const MpvPlayer& player) {
     return std::isfinite(player.currentTime()) && std::isfinite(player.duration());
 }
@@ -374,40 +340,7 @@ TEST(MpvPlayer, AStreamedRecordingHasItsLengthAndSeeksToItsEnd) {
 }
 
 TEST(MpvPlayer, FrameStepsLandOnTheNextAndPreviousPictureInEveryContainer) {
-    const std::string vp9 =
-        "-c:v libvpx-vp9 -deadline realtime -cpu-used 8 -b:v 1M -g 30 -c:a libopus ";
-    const std::string h264 = "-c:v libx264 -pix_fmt yuv420p -g 30 -bf 2 -c:a aac ";
-    struct Case {
-        const char* kind;
-        std::string path;
-        // AVI with B-frames: a third of the packets carry no presentation time, so the
-        // times the player shows come from a decode.
-        bool untimed{false};
-        std::size_t pictures{90};
-    };
-    // Each as its makers write it, with sound: browsers' WebM indexed and as a stream (its
-    // Opus sound starts the file early), screen recorders' Matroska (B-frames start its
-    // picture late), cameras' MP4, MOV, transport streams and AVI, Xvid's with B-frames
-    // one to a packet and packed.
-    const Case cases[] = {
-        {"WebM", codedFramesWith("steps.webm", vp9)},
-        {"WebM as a stream",
-         codedFramesWith("steps-streamed.webm", vp9 + "-f webm pipe:1 | sh -c 'cat > \"$0\"'")},
-        {"Matroska", codedFramesWith("steps.mkv", h264)},
-        {"MP4", codedFramesWith("steps.mp4", h264)},
-        {"MOV", codedFramesWith("steps.mov", h264)},
-        {"transport stream", codedFramesTransportStream()},
-        {"AVI, MPEG-4",
-         codedFramesWith("steps-mpeg4.avi", "-c:v mpeg4 -q:v 2 -g 30 -c:a libmp3lame ")},
-        {"AVI, MJPEG",
-         codedFramesWith("steps-mjpeg.avi", "-c:v mjpeg -q:v 2 -pix_fmt yuvj420p -c:a pcm_s16le ")},
-        {"AVI, MPEG-4 with B-frames",
-         codedFramesWith("steps-xvid.avi",
-                         "-c:v mpeg4 -q:v 2 -g 30 -bf 2 -vtag XVID -c:a libmp3lame "),
-         true},
-        {"AVI, MPEG-4 with packed B-frames", packedXvidAvi(), true, 88},
-    };
-    for (const Case& c : cases) {
+    for (const CodedContainer& c : codedFramesInEveryContainer()) {
         SCOPED_TRACE(c.kind);
         const std::vector<double> times = c.untimed ? aviShownTimes(c.path) : pictureTimes(c.path);
         ASSERT_EQ(times.size(), c.pictures);

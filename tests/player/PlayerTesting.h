@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QRect>
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -39,12 +40,37 @@ std::string codedFramesScreenRecording();
 // The same pictures at a variable frame rate: gaps of a thirtieth, a twentieth and a
 // sixtieth of a second.
 std::string codedFramesVariableRate();
+// The coded pictures with a tone in every container frame steps must work in, each as its
+// makers write it: kind names it, pictures is how many the file holds, and untimed says that
+// some of its packets carry no presentation time (the player's times come from a decode; see
+// aviShownTimes).
+struct CodedContainer {
+    const char* kind;
+    std::string path;
+    bool untimed{false};
+    std::size_t pictures{kCodedFrames};
+};
+std::vector<CodedContainer> codedFramesInEveryContainer();
+// The same pictures with a tone at rate frames a second ("25", "30000/1001"), 3 s long.
+std::string codedFramesAtRate(const std::string& fileName, const std::string& rate,
+                              const std::string& codecs);
+// The coded pictures as a DVD is mastered: MPEG-2 at 720 x 480 and 29.97 fps in a DVD program
+// stream with AC-3 sound, where many packets carry no presentation time.
+std::string codedFramesDvd();
 // Every picture's presentation time from ffprobe, in order, zero at the container's start.
 std::vector<double> pictureTimes(const std::string& path);
+// The times the player shows an AVI's pictures at, from a decode.
+std::vector<double> aviShownTimes(const std::string& path);
+// Every picture's time as a decode gives it (the decoder's best guess where a packet has
+// none), in the order shown, zero at the container's start.
+std::vector<double> decodedPictureTimes(const std::string& path);
 // The index a coded colour stands for, or -1 for a colour that is no code (black, a blend).
 int frameIndexOf(QColor colour);
 // The coded index at the centre of image, or -1.
 int frameIndexAtCentre(const QImage& image);
+// The coded index at the centre of every picture the ffmpeg program decodes from path, in
+// the order shown, each once: none doubled or dropped to fill a constant rate.
+std::vector<int> decodedFrameIndices(const std::string& path);
 
 // The smallest rectangle holding every pixel brighter than near-black.
 QRect litBounds(const QImage& image);

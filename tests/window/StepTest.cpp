@@ -244,3 +244,71 @@ TEST(Stepping, AClickedButtonLeavesTheArrowKeysWithThePlayhead) {
         EXPECT_EQ(frameIndexOf(QColor(colour.r, colour.g, colour.b)), frame) << picture;
     }
 }
+
+TEST(Stepping, TenStepsSetInFiveStepsSetOutCutsPicturesTenToFourteenInEveryContainer) {
+    // Every container the player steps in, a DVD's program stream (a fifth of its pictures
+    // untimed) and sources at 25 and 29.97 fps, all with sound, as the user does it: keys to
+    // the window, clicks on the buttons.
+    std::vector<CodedContainer> kinds = codedFramesInEveryContainer();
+    const std::string h264 = "-c:v libx264 -pix_fmt yuv420p -g 30 -bf 2 -c:a aac ";
+    kinds.push_back({"DVD program stream", codedFramesDvd()});
+    kinds.push_back({"25 fps", codedFramesAtRate("steps-25.mp4", "25", h264), false, 75});
+    kinds.push_back({"29.97 fps", codedFramesAtRate("steps-2997.mov", "30000/1001", h264)});
+    const std::string folder = freshFolder("step-every-container");
+    // A kind that fails stops there and the next is tried.
+    const auto cutsTenToFourteen = [&](const CodedContainer& c, const std::string& out) {
+        // The times the player shows the pictures at; a decode times the untimed ones.
+        const std::vector<double> times =
+            c.untimed ? aviShownTimes(c.path) : decodedPictureTimes(c.path);
+        ASSERT_EQ(times.size(), c.pictures);
+        Stepping s;
+        ASSERT_TRUE(s.open(c.path)) << s.model.status().toStdString();
+        ASSERT_TRUE(waitUntil([&] { return s.shownFrame() == 0; }, 10)) << s.shownFrame();
+        TrimwellWindow& window = s.app->content();
+        window.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.window()));
+        auto click = [&](const char* name) {
+            QTest::mouseClick(window.findChild<QPushButton*>(QString::fromLatin1(name)),
+                              Qt::LeftButton);
+        };
+        auto right = [&](int presses) {
+            for (int i = 0; i < presses; ++i)
+                QTest::keyClick(window.window(), Qt::Key_Right);
+        };
+
+        const auto shown = [&] {
+            const QImage picture =
+                window.findChild<PreviewPane*>(QStringLiteral("preview"))->view().picture();
+            return ::testing::Message()
+                   << "shows " << s.shownFrame() << " ("
+                   << picture.pixelColor(picture.width() / 2, picture.height() / 2)
+                          .name()
+                          .toStdString()
+                   << ") at " << s.model.playhead();
+        };
+        right(10);
+        ASSERT_TRUE(s.shows(10, times[10])) << shown();
+        click("inSet");
+        EXPECT_NEAR(s.model.inPoint(), times[10], kSameTime);
+        right(5);
+        ASSERT_TRUE(s.shows(15, times[15])) << shown();
+        click("outSet");
+        EXPECT_NEAR(s.model.outPoint(), times[15], kSameTime);
+
+        s.panels.saveReplies.push_back(out);
+        click("save");
+        ASSERT_TRUE(waitUntil([&] { return !s.model.busy(); }, 60));
+        ASSERT_EQ(s.model.status(), "Saved.");
+        // The cut holds the source's decoded pictures 10 to 14, each once.
+        const std::vector<int> source = decodedFrameIndices(c.path);
+        ASSERT_GE(source.size(), 15u);
+        EXPECT_EQ(source[10], 10);
+        EXPECT_EQ(source[14], 14);
+        const std::vector<int> cut = decodedFrameIndices(out);
+        EXPECT_EQ(cut, std::vector<int>(source.begin() + 10, source.begin() + 15));
+    };
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        SCOPED_TRACE(kinds[i].kind);
+        cutsTenToFourteen(kinds[i], folder + "/" + std::to_string(i) + ".mp4");
+    }
+}

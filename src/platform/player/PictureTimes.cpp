@@ -77,6 +77,11 @@ void PictureTimes::open() {
     for (unsigned i = 0; i < format_->nb_streams; ++i)
         if (static_cast<int>(i) != stream_)
             format_->streams[i]->discard = AVDISCARD_ALL;
+    // A program stream times only the packet where a pack's data starts, so a DVD leaves
+    // small pictures untimed; the demuxer works their times out from the decoding times of
+    // the pictures after them, as the player shows them. (AVI is timed from decode times.)
+    if (std::strcmp(format_->iformat->name, "avi") != 0)
+        format_->flags |= AVFMT_FLAG_GENPTS;
     unread_ = true;
 }
 
