@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
         model.playheadDragged();
         model.endPlayheadDrag();
     }
-    runFor(1500); // the picture at the playhead arrives from the player
+    runFor(3000); // the picture at the playhead arrives from the player, the strip from its readers
     if (!scene.window().grab().save(argv[2])) {
         std::fprintf(stderr, "could not write %s\n", argv[2]);
         return 1;
