@@ -303,8 +303,9 @@ TEST(TimelineModel, ABrokenFileShowsWhatCanBeRead) {
         for (const auto& stretch : row) {
             SCOPED_TRACE(stretch.from);
             EXPECT_FALSE(stretch.pending);
-            if (stretch.picture)
+            if (stretch.picture) {
                 EXPECT_LE(stretch.to, 15);
+            }
         }
         EXPECT_FALSE(row.back().picture);
         EXPECT_EQ(row.back().to, 20);

@@ -173,17 +173,17 @@ std::string codedFramesDvd() {
 
 // A decoder gives each picture the decode time of the packet that brings it out, which in
 // AVI (one time a packet, counted in pictures) lies as many pictures late as the decoder
-// holds back; the pictures it still holds at the end follow a picture apart.
+// holds back; the player shows them on those times, as the writer cuts by them. The pictures
+// it still holds at the end, untimed, follow a picture apart.
 std::vector<double> aviShownTimes(const std::string& path) {
     const double frame = 1.0 / kCodedRate;
-    const double heldBack = probeNumber(path, "v:0", "has_b_frames") * frame;
     std::vector<double> times;
     std::istringstream lines(capture("ffprobe -v error -select_streams v:0 -show_entries "
                                      "frame=best_effort_timestamp_time -of csv=p=0 '" +
                                      path + "'"));
     for (std::string line; std::getline(lines, line);)
         if (!line.empty())
-            times.push_back(line != "N/A"   ? std::stod(line) - heldBack
+            times.push_back(line != "N/A"   ? std::stod(line)
                             : times.empty() ? 0
                                             : times.back() + frame);
     return times;

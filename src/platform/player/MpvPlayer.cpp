@@ -160,6 +160,8 @@ void MpvPlayer::Impl::handleEvent(const mpv_event& event) {
         {
             const double start = readDouble("demuxer-start-time");
             clockOffset_ = std::isfinite(start) ? start - origin_ : 0;
+            if (const PictureTimes* times = pictureTimes())
+                clockOffset_ += times->shownLate();
         }
         if (pendingSeek_)
             issueSeek(*std::exchange(pendingSeek_, std::nullopt));

@@ -33,14 +33,15 @@ PictureTimes::PictureTimes(const std::string& path) : path_(path) {
     if (format_->duration != AV_NOPTS_VALUE && format_->duration > 0)
         end_ = format_->duration / double(AV_TIME_BASE);
     countsPackets_ = std::strcmp(format_->iformat->name, "avi") == 0;
+    tick_ = av_q2d(format_->streams[stream_]->time_base);
     if (countsPackets_)
         reorderDelay_ = measureReorderDelay();
 }
 
 int PictureTimes::measureReorderDelay() {
-    // The player shows an AVI picture at the decode time of the packet that brought it out of
-    // the decoder, less the decoder's delay in pictures as it stands at that picture (MPEG-4
-    // Part 2 learns it from the stream's header, H.264 from its parameter sets).
+    // A decoder gives an AVI picture the decode time of the packet that brought it out, the
+    // decoder's delay in pictures after its own packet's (MPEG-4 Part 2 learns the delay from
+    // the stream's header, H.264 from its parameter sets).
     unread_ = false;
     try {
         CodecContextPtr decoder = openDecoder(format_->streams[stream_], DecoderThreads::single);
@@ -124,8 +125,8 @@ void PictureTimes::readWindow(double from, double to) {
                 atEnd_ = true;
                 // The pictures still held at the end follow a picture apart.
                 if (countsPackets_ && lastDts != AV_NOPTS_VALUE)
-                    for (int i = 0; i < reorderDelay_; ++i)
-                        times_.push_back(secondsOf(lastDts - i));
+                    for (int i = 1; i <= reorderDelay_; ++i)
+                        times_.push_back(secondsOf(lastDts + i));
                 break;
             }
             if (err < 0)
@@ -144,7 +145,7 @@ void PictureTimes::readWindow(double from, double to) {
                     if (heldBack > 0)
                         --heldBack;
                     else
-                        times_.push_back(secondsOf(dts - reorderDelay_));
+                        times_.push_back(secondsOf(dts));
                 }
             } else if (pts != AV_NOPTS_VALUE && shown) {
                 times_.push_back(secondsOf(pts));

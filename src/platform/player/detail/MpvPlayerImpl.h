@@ -151,7 +151,8 @@ public:
     double lastPlayedTime_{0};          // main thread only: NaN after a seek or a new item
     // libmpv counts Matroska's time from its first cluster, not from the earliest packet as
     // the movie's timeline does (an Opus track starts a WebM a few milliseconds early; B-frames
-    // start a Matroska picture late): every time to and from libmpv is moved by the difference.
+    // start a Matroska picture late), and an AVI's pictures a decoder's delay earlier than
+    // FFmpeg's decode does: every time to and from libmpv is moved by the difference.
     double origin_{0};       // main thread only: the item's start time, as the movie reads it
     double clockOffset_{0};  // main thread only: the timeline's time at libmpv's zero
     bool hdrFilters_{false}; // main thread only: the tone-mapping filters are on

@@ -21,6 +21,11 @@ public:
     double step(double seconds, int steps);
     // The movie's length in seconds from its start, or 0 when it cannot be told.
     double length() const { return end_; }
+    // Seconds to add to libmpv's times to put them on this timeline. libmpv shows an AVI
+    // picture at the decode time of the packet that brought it out less the decoder's delay;
+    // FFmpeg's best-effort time, which the writer cuts by, keeps that delay, so the player
+    // must too or every mark would fall one picture early in the cut.
+    double shownLate() const { return countsPackets_ ? reorderDelay_ * tick_ : 0; }
 
 private:
     // Opens the file afresh, ready to read its first packet, keeping only the picture stream.
@@ -39,9 +44,11 @@ private:
     double end_{0};    // seconds after origin_: the movie's length, or 0 when unknown
     // AVI keeps one time for each packet, its place in the file counted in pictures, and none
     // for when a B-frame's neighbours are shown: the pictures are timed from the packets'
-    // decode times, reorderDelay_ ticks earlier, as libmpv times them.
+    // decode times, as FFmpeg's best-effort times give them (reorderDelay_ ticks later than
+    // libmpv's).
     bool countsPackets_{false};
     int reorderDelay_{0};
+    double tick_{0}; // seconds: one tick of the picture stream's time base
 
     // The last window read: its pictures in order, and whether it reaches either end.
     double windowFrom_{0};
