@@ -1,6 +1,8 @@
 #include "detail/Colour.h"
 
 extern "C" {
+#include <libavcodec/codec_par.h>
+#include <libavutil/frame.h>
 #include <libswscale/swscale.h>
 }
 
@@ -51,6 +53,17 @@ const int* swsCoefficients(AVColorSpace matrix) {
     default:
         return sws_getCoefficients(SWS_CS_ITU601);
     }
+}
+
+void fillColourTags(AVFrame* frame, const AVCodecParameters* stream) {
+    if (frame->color_trc == AVCOL_TRC_UNSPECIFIED)
+        frame->color_trc = stream->color_trc;
+    if (frame->color_primaries == AVCOL_PRI_UNSPECIFIED)
+        frame->color_primaries = stream->color_primaries;
+    if (frame->colorspace == AVCOL_SPC_UNSPECIFIED)
+        frame->colorspace = stream->color_space;
+    if (frame->color_range == AVCOL_RANGE_UNSPECIFIED)
+        frame->color_range = stream->color_range;
 }
 
 } // namespace trimwell

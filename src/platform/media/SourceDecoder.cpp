@@ -1,6 +1,7 @@
 #include "detail/SourceDecoder.h"
 
 #include "PlatformError.h"
+#include "detail/Colour.h"
 
 #include <cmath>
 
@@ -38,19 +39,10 @@ void SourceDecoder::open() {
     lastTimestamp_ = AV_NOPTS_VALUE;
 }
 
-// A container's colour tags stand for a picture whose own bitstream says nothing.
 void SourceDecoder::fillColourTags(AVFrame* frame) const {
     const AVCodecParameters* par = stream()->codecpar;
-    if (par->codec_type != AVMEDIA_TYPE_VIDEO)
-        return;
-    if (frame->color_trc == AVCOL_TRC_UNSPECIFIED)
-        frame->color_trc = par->color_trc;
-    if (frame->color_primaries == AVCOL_PRI_UNSPECIFIED)
-        frame->color_primaries = par->color_primaries;
-    if (frame->colorspace == AVCOL_SPC_UNSPECIFIED)
-        frame->colorspace = par->color_space;
-    if (frame->color_range == AVCOL_RANGE_UNSPECIFIED)
-        frame->color_range = par->color_range;
+    if (par->codec_type == AVMEDIA_TYPE_VIDEO)
+        trimwell::fillColourTags(frame, par);
 }
 
 double SourceDecoder::secondsOf(const AVFrame* frame) const {

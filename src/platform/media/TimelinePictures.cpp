@@ -322,16 +322,7 @@ struct TimelinePictures::State {
         avcodec_flush_buffers(decoder.get());
         if (ret < 0)
             return nullptr;
-        const AVCodecParameters* par = fmt->streams[stream]->codecpar;
-        // A container's colour tags stand for a picture whose own bitstream says nothing.
-        if (frame->color_trc == AVCOL_TRC_UNSPECIFIED)
-            frame->color_trc = par->color_trc;
-        if (frame->color_primaries == AVCOL_PRI_UNSPECIFIED)
-            frame->color_primaries = par->color_primaries;
-        if (frame->colorspace == AVCOL_SPC_UNSPECIFIED)
-            frame->colorspace = par->color_space;
-        if (frame->color_range == AVCOL_RANGE_UNSPECIFIED)
-            frame->color_range = par->color_range;
+        fillColourTags(frame.get(), fmt->streams[stream]->codecpar);
         return frame;
     }
 

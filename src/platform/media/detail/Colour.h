@@ -5,6 +5,9 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
+struct AVCodecParameters;
+struct AVFrame;
+
 namespace trimwell {
 
 // High definition pictures use BT.709; smaller ones BT.601, as players guess for untagged ones.
@@ -28,5 +31,7 @@ AVColorSpace effectiveMatrix(AVColorSpace tagged, int width, int height);
 bool isFullRange(AVColorRange range, AVPixelFormat format);
 // The coefficient table swscale wants for a matrix.
 const int* swsCoefficients(AVColorSpace matrix);
+// A container's colour tags stand for a decoded picture whose own bitstream says nothing.
+void fillColourTags(AVFrame* frame, const AVCodecParameters* stream);
 
 } // namespace trimwell
