@@ -281,7 +281,8 @@ FramePtr FramePool::get(AVPixelFormat format, int width, int height) {
     return frame;
 }
 
-CodecContextPtr openDecoder(const AVStream* stream, DecoderThreads threads) {
+CodecContextPtr openDecoder(const AVStream* stream, DecoderThreads threads,
+                            void (*tune)(AVCodecContext*)) {
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     if (!codec)
         throw PlatformError::fromAv(AVERROR_DECODER_NOT_FOUND);
@@ -294,7 +295,10 @@ CodecContextPtr openDecoder(const AVStream* stream, DecoderThreads threads) {
     // than its speed is worth beside an encoder that wants the cores too.
     const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
     ctx->thread_count = threads == DecoderThreads::single ? 1 : static_cast<int>(cores);
-    ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    ctx->thread_type = threads == DecoderThreads::perCoreSlices ? FF_THREAD_SLICE
+                                                                : FF_THREAD_FRAME | FF_THREAD_SLICE;
+    if (tune)
+        tune(ctx.get());
     checkAv(avcodec_open2(ctx.get(), codec, nullptr));
     return ctx;
 }

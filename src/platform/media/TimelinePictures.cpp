@@ -76,24 +76,13 @@ void orient(const std::uint8_t* src, int srcStride, int iw, int ih, Orientation 
     }
 }
 
-// A decoder for key frames alone: one picture at a time, so frame threads would only add
-// delay; slice threads (HEVC's wavefronts) still split a large picture.
+// A decoder for key frames alone, loop filter off: a timeline picture is small.
 CodecContextPtr openKeyFrameDecoder(const AVStream* stream) {
-    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
-    if (!codec)
-        throw PlatformError::fromAv(AVERROR_DECODER_NOT_FOUND);
-    CodecContextPtr ctx(avcodec_alloc_context3(codec));
-    if (!ctx)
-        throw PlatformError::fromAv(AVERROR(ENOMEM));
-    checkAv(avcodec_parameters_to_context(ctx.get(), stream->codecpar));
-    ctx->pkt_timebase = stream->time_base;
-    ctx->thread_count = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
-    ctx->thread_type = FF_THREAD_SLICE;
-    ctx->skip_frame = AVDISCARD_NONKEY;
-    ctx->skip_loop_filter = AVDISCARD_ALL;
-    ctx->flags2 |= AV_CODEC_FLAG2_FAST | AV_CODEC_FLAG2_SHOW_ALL;
-    checkAv(avcodec_open2(ctx.get(), codec, nullptr));
-    return ctx;
+    return openDecoder(stream, DecoderThreads::perCoreSlices, [](AVCodecContext* ctx) {
+        ctx->skip_frame = AVDISCARD_NONKEY;
+        ctx->skip_loop_filter = AVDISCARD_ALL;
+        ctx->flags2 |= AV_CODEC_FLAG2_FAST | AV_CODEC_FLAG2_SHOW_ALL;
+    });
 }
 
 } // namespace

@@ -84,9 +84,13 @@ bool probeQuickly(AVFormatContext* fmt);
 // once: that halves the wait for the pictures between a key frame and the cut's start, and
 // keeps the encoder fed while its lookahead fills. Each holds one picture in flight. Codecs
 // without frame threads fall back to slice threads where the stream allows.
-enum class DecoderThreads { single, perCore };
-// A decoder for one stream; throws PlatformError.
-CodecContextPtr openDecoder(const AVStream* stream, DecoderThreads threads);
+// perCoreSlices: a decoder that takes one picture at a time, where frame threads would only
+// add delay while slice threads (HEVC's wavefronts) still split a large picture.
+enum class DecoderThreads { single, perCore, perCoreSlices };
+// A decoder for one stream, with tune (when given) applied before it opens; throws
+// PlatformError.
+CodecContextPtr openDecoder(const AVStream* stream, DecoderThreads threads,
+                            void (*tune)(AVCodecContext*) = nullptr);
 // The stream's display matrix (nine 16.16 fixed-point numbers, a movie header's track matrix
 // in layout and sense); null when it has none.
 const std::int32_t* displayMatrixOf(const AVStream* stream);
