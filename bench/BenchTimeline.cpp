@@ -3,6 +3,7 @@
 // growth of peak resident memory, with a row and the waveform read side by side as the
 // window reads them). With --cold each reading starts with the movie out of the page cache.
 // Prints one "name value" line per figure.
+#include "Process.h"
 #include "platform/media/Asset.h"
 #include "platform/media/Timeline.h"
 
@@ -25,28 +26,8 @@ double msSince(Clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
-// A field of /proc/self/status in kB.
-long statusKb(const char* field) {
-    FILE* f = std::fopen("/proc/self/status", "r");
-    if (!f)
-        return -1;
-    char line[256];
-    long value = -1;
-    const std::size_t n = std::strlen(field);
-    while (std::fgets(line, sizeof line, f))
-        if (!std::strncmp(line, field, n) && line[n] == ':')
-            value = std::atol(line + n + 1);
-    std::fclose(f);
-    return value;
-}
-
-void dropFromCache(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return;
-    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    ::close(fd);
-}
+using trimwell::bench::dropFromCache;
+using trimwell::bench::statusKb;
 
 struct Row {
     double firstMs{0}; // from opening to the first picture

@@ -13,6 +13,7 @@
 // after it was opened, and the growth of the process's peak memory over the open. Run it on a
 // display (a virtual one will do).
 #include "EventLoop.h"
+#include "Process.h"
 #include "model/TimelineModel.h"
 #include "model/TrimwellModel.h"
 #include "platform/player/MpvPlayer.h"
@@ -41,27 +42,8 @@ template <typename F> bool waitFor(F done, int ms) {
     return trimwell::bench::waitFor(done, ms, 1);
 }
 
-long statusKb(const char* field) {
-    FILE* f = std::fopen("/proc/self/status", "r");
-    if (!f)
-        return -1;
-    char line[256];
-    long value = -1;
-    const std::size_t n = std::strlen(field);
-    while (std::fgets(line, sizeof line, f))
-        if (!std::strncmp(line, field, n) && line[n] == ':')
-            value = std::atol(line + n + 1);
-    std::fclose(f);
-    return value;
-}
-
-void dropFromCache(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return;
-    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    ::close(fd);
-}
+using trimwell::bench::dropFromCache;
+using trimwell::bench::statusKb;
 
 double stepMs(QWidget& slider, const trimwell::PlayerView& view, Qt::Key key) {
     const QImage before = view.picture();
